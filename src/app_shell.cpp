@@ -1,0 +1,54 @@
+// The application shell: process entry, the full-screen window with its GL
+// drawing area, the keyboard handler and termination.
+
+#include "mirrorfold.h"
+
+GTimer* render_timer;
+
+// The loader jumps here with the stack 16-byte aligned and no return address
+// on it, one word off from what a called function expects; the attribute has
+// the compiler realign the frame so the toolkit is always called with the
+// alignment the ABI promises it.
+extern "C" [[noreturn]] __attribute__((force_align_arg_pointer)) void program_start()
+{
+    // First of all, so that the printed time covers toolkit start-up too.
+    render_timer = g_timer_new();
+
+    // The command line is never handed to the toolkit: the program has no
+    // options, not even the toolkit's own.
+    gtk_init(nullptr, nullptr);
+
+    GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget* area = gtk_gl_area_new();
+    gtk_container_add(GTK_CONTAINER(window), area);
+
+    g_signal_connect_data(window, "destroy", G_CALLBACK(quit_now), nullptr, nullptr, GConnectFlags(0));
+    g_signal_connect_data(window, "key_press_event", G_CALLBACK(on_key_press), nullptr, nullptr, GConnectFlags(0));
+    g_signal_connect_data(area, "render", G_CALLBACK(on_render), nullptr, nullptr, GConnectFlags(0));
+
+    gtk_widget_show_all(window);
+    // A plain cast: GTK_WINDOW() would cost one more import for its type check.
+    gtk_window_fullscreen(reinterpret_cast<GtkWindow*>(window));
+
+    // The window's GdkWindow exists only once the widget is shown.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gdk_window_set_cursor(gtk_widget_get_window(window), gdk_cursor_new(GDK_BLANK_CURSOR));
+    G_GNUC_END_IGNORE_DEPRECATIONS
+
+    gtk_main();
+    quit_now();
+}
+
+extern "C" gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer)
+{
+    // Modifiers are not looked at: Shift+Escape or Ctrl+Escape quit as well.
+    if (event->keyval == GDK_KEY_Escape)
+        quit_now();
+    // Every other key goes on to the toolkit's own handlers.
+    return FALSE;
+}
+
+extern "C" void quit_now()
+{
+    end_process(0);
+}

@@ -1,0 +1,139 @@
+// The render driver: the drawing area's "render" handler, which builds the
+// image shader once the area is wide enough and draws the image in strips
+// while keeping the window responsive.
+
+#define GL_GLEXT_PROTOTYPES
+#include <GL/gl.h>
+#include <GL/glext.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/uio.h>
+
+#include "mirrorfold.h"
+#include "shader_texts.h"
+
+namespace {
+
+constexpr int image_width = 1920;
+constexpr int image_height = 1080;
+constexpr int strip_height = 10;
+
+// Both flags only ever go from 0 to 1.
+bool render_armed;
+bool image_drawn;
+GLuint image_program;
+GLuint quad_vertex_array;
+
+// glShaderSource wants the address of a pointer to the text.
+const char* vertex_source_pointer = vertex_source;
+
+// Tells on standard error why the image shader could not be built and ends
+// the process: drawing the strips without a program would only pass off an
+// undefined picture as a finished render. The fragment shader's log carries
+// the GL's reason both for a samples text that is not an integer constant
+// expression and for a GL too old for its version line. Written with one
+// writev system call so that no further library function is imported.
+// A literal stays a literal here, so the linker can share its bytes with
+// other strings; a named array would not be merged.
+template <size_t size>
+__attribute__((always_inline)) inline iovec text_piece(const char (&text)[size])
+{
+    return {const_cast<char*>(text), size - 1};
+}
+
+[[noreturn]] __attribute__((always_inline)) inline void report_build_failure(const char* samples_text,
+                                                                             GLuint fragment_shader)
+{
+    char reason[4096];
+    GLsizei reason_length;
+    glGetShaderInfoLog(fragment_shader, sizeof reason, &reason_length, reason);
+    size_t samples_length = 0;
+    while (samples_text[samples_length])
+        ++samples_length;
+    iovec message[] = {
+        text_piece("mirrorfold: the image shader could not be built with SAMPLES=\""),
+        {const_cast<char*>(samples_text), samples_length},
+        text_piece("\":\n"),
+        {reason, size_t(reason_length)},
+    };
+    long result;
+    asm volatile("syscall"
+                 : "=a"(result)
+                 : "a"(20 /* writev */), "D"(2), "S"(message), "d"(4)
+                 : "rcx", "r11", "memory");
+    end_process(1);
+}
+
+}  // namespace
+
+extern "C" gboolean on_render(GtkWidget* area, GdkGLContext*, gpointer)
+{
+    // Emissions nested in the strip loop below, and every one after it, end
+    // here before touching the GL.
+    if (image_drawn)
+        return TRUE;
+
+    // Until the window manager has made the window full screen the area is
+    // too narrow for the image.
+    if (gtk_widget_get_allocated_width(area) < image_width)
+        return TRUE;
+
+    // The first wide emission only asks for another one, so the costly draw
+    // starts from a fresh emission at the final size.
+    if (!render_armed) {
+        gtk_gl_area_queue_render(reinterpret_cast<GtkGLArea*>(area));
+        render_armed = true;
+        return TRUE;
+    }
+
+    GLuint fragment_shader = glCreateShader(GL_FRAGMENT_SHADER);
+    // The samples text goes into the shader as it stands: the GLSL compiler
+    // is its only judge.
+    const char* samples_text = getenv("SAMPLES");
+    if (!samples_text)
+        samples_text = "300";
+    const char* fragment_pieces[] = {fragment_prelude, samples_text, "\n", fragment_body};
+    glShaderSource(fragment_shader, 4, fragment_pieces, nullptr);
+    glCompileShader(fragment_shader);
+
+    GLuint vertex_shader = glCreateShader(GL_VERTEX_SHADER);
+    glShaderSource(vertex_shader, 1, &vertex_source_pointer, nullptr);
+    glCompileShader(vertex_shader);
+
+    image_program = glCreateProgram();
+    glAttachShader(image_program, vertex_shader);
+    glAttachShader(image_program, fragment_shader);
+    glLinkProgram(image_program);
+    GLint linked;
+    glGetProgramiv(image_program, GL_LINK_STATUS, &linked);
+    if (!linked)
+        report_build_failure(samples_text, fragment_shader);
+    glUseProgram(image_program);
+
+    // The quad's corners come from gl_VertexID alone; the core profile still
+    // insists on a bound vertex array.
+    glGenVertexArrays(1, &quad_vertex_array);
+    glBindVertexArray(quad_vertex_array);
+
+    // Set before the first strip: the event drain below re-enters this
+    // handler.
+    image_drawn = true;
+    glEnable(GL_SCISSOR_TEST);
+
+    // One full-viewport quad per strip, clipped by the scissor, from the
+    // bottom row up. Waiting for each strip keeps the GPU's queue short and
+    // lets the toolkit handle input in between, so Escape works mid-image.
+    for (int y = 0; y != image_height; y += strip_height) {
+        glScissor(0, y, image_width, strip_height);
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+        glFinish();
+        while (gtk_events_pending())
+            gtk_main_iteration();
+    }
+
+    printf("render time: %f\n", g_timer_elapsed(render_timer, nullptr));
+    // The process ends without flushing stdio; on a pipe or a file the line
+    // would otherwise stay in the buffer.
+    fflush(nullptr);
+    return TRUE;
+}
