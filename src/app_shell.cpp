@@ -31,8 +31,9 @@ extern "C" [[noreturn]] __attribute__((force_align_arg_pointer)) void program_st
     gtk_window_fullscreen(reinterpret_cast<GtkWindow*>(window));
 
     // The window's GdkWindow exists only once the widget is shown.
+    GdkWindow* window_surface = gtk_widget_get_window(window);
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
-    gdk_window_set_cursor(gtk_widget_get_window(window), gdk_cursor_new(GDK_BLANK_CURSOR));
+    gdk_window_set_cursor(window_surface, gdk_cursor_new(GDK_BLANK_CURSOR));
     G_GNUC_END_IGNORE_DEPRECATIONS
 
     gtk_main();

@@ -1,0 +1,308 @@
+// The render handler, watched from outside on a private X server: when it
+// draws, what it hands the GL, the strips, what it ignores, and what it says
+// on standard output and standard error.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "x_session.h"
+
+using namespace mirrorfold_test;
+
+namespace {
+
+const std::regex time_line("render time: [0-9]+\\.[0-9]{6}\n");
+
+constexpr int GL_FRAGMENT_SHADER = 0x8B30, GL_VERTEX_SHADER = 0x8B31, GL_LINK_STATUS = 0x8B82,
+              GL_SCISSOR_TEST = 0x0C11, GL_TRIANGLE_STRIP = 5;
+
+std::vector<Call> between(const std::vector<Call>& calls, size_t begin, size_t end)
+{
+    return {calls.begin() + begin + 1, calls.begin() + std::min(end, calls.size())};
+}
+
+// The emission that drew: the one with strips in it.
+std::optional<Emission> drawing_emission(const std::vector<Call>& calls)
+{
+    for (const Emission& emission : render_emissions(calls))
+        if (count_calls(between(calls, emission.begin, emission.end), "glScissor") > 0)
+            return emission;
+    return std::nullopt;
+}
+
+bool drawing_finished(const std::vector<Call>& calls)
+{
+    auto drawing = drawing_emission(calls);
+    return drawing && drawing->end != std::string::npos;
+}
+
+// SAMPLES=0 on a 1920x1080 screen; a render is queued after every strip and
+// key, so emissions arrive while drawing and after it.
+class StandardRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        display = new VirtualDisplay(1920, 1080);
+        ProgramRun run(*display, {"0", {}, {}, false, true});
+        finished = run.wait_for(drawing_finished);
+        // Late emissions, and one more key to provoke another.
+        std::this_thread::sleep_for(500ms);
+        display->press("a");
+        run.wait_for_call("key_press_end", 1, 10s);
+        std::this_thread::sleep_for(500ms);
+        display->press("Escape");
+        exit_status = run.wait_exit(10s);
+        calls = run.calls();
+        output = run.standard_output();
+    }
+
+    static void TearDownTestSuite() { delete display; }
+
+    static inline VirtualDisplay* display;
+    static inline bool finished;
+    static inline std::optional<int> exit_status;
+    static inline std::vector<Call> calls;
+    static inline std::string output;
+};
+
+TEST_F(StandardRun, FirstWideEmissionOnlyAsksForAnother)
+{
+    ASSERT_TRUE(finished);
+    std::vector<Emission> emissions = render_emissions(calls);
+    auto first_wide = std::find_if(emissions.begin(), emissions.end(), [](const Emission& e) { return e.width >= 1920; });
+    ASSERT_NE(first_wide, emissions.end());
+    // Narrow ones before it only read the width.
+    for (auto narrow = emissions.begin(); narrow != first_wide; ++narrow) {
+        std::vector<Call> inside = between(calls, narrow->begin, narrow->end);
+        ASSERT_EQ(inside.size(), 1u);
+        EXPECT_EQ(inside[0].name, "gtk_widget_get_allocated_width");
+        EXPECT_EQ(narrow->result, "1");
+    }
+    std::vector<Call> inside = between(calls, first_wide->begin, first_wide->end);
+    ASSERT_EQ(inside.size(), 2u);
+    EXPECT_EQ(inside[0].name, "gtk_widget_get_allocated_width");
+    EXPECT_EQ(inside[0].result, "1920");
+    EXPECT_EQ(inside[1].name, "gtk_gl_area_queue_render");
+    EXPECT_EQ(first_wide->result, "1");
+    // And the next top-level emission is the one that draws.
+    auto next = std::find_if(first_wide + 1, emissions.end(), [](const Emission& e) { return e.depth == 1; });
+    ASSERT_NE(next, emissions.end());
+    EXPECT_EQ(next->begin, drawing_emission(calls)->begin);
+}
+
+TEST_F(StandardRun, BuildsTheProgramFromTheShaderPieces)
+{
+    auto drawing = drawing_emission(calls);
+    ASSERT_TRUE(drawing);
+    std::vector<Call> inside = between(calls, drawing->begin, drawing->end);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < 15 && i < inside.size(); ++i)
+        names.push_back(inside[i].name);
+    ASSERT_EQ(names, (std::vector<std::string>{
+                         "gtk_widget_get_allocated_width", "glCreateShader", "glShaderSource", "glCompileShader",
+                         "glCreateShader", "glShaderSource", "glCompileShader", "glCreateProgram",
+                         "glAttachShader", "glAttachShader", "glLinkProgram", "glGetProgramiv", "glUseProgram",
+                         "glGenVertexArrays", "glBindVertexArray"}));
+
+    const Call& fragment = inside[1];
+    EXPECT_EQ(fragment.number(0), GL_FRAGMENT_SHADER);
+    const Call& fragment_source = inside[2];
+    EXPECT_EQ(fragment_source.arguments[0], fragment.result);
+    ASSERT_EQ(fragment_source.number(1), 4);
+    EXPECT_EQ(fragment_source.arguments[2], "null") << "pieces end at their zero byte";
+    EXPECT_EQ(fragment_source.text(3), "#version 420\n#define SAMPLES ");
+    EXPECT_EQ(fragment_source.text(4), "0") << "the SAMPLES text verbatim";
+    EXPECT_EQ(fragment_source.text(5), "\n");
+    EXPECT_EQ(fragment_source.text(6).rfind("out vec4 v;", 0), 0u) << "the body";
+    EXPECT_EQ(inside[3].arguments[0], fragment.result);
+
+    const Call& vertex = inside[4];
+    EXPECT_EQ(vertex.number(0), GL_VERTEX_SHADER);
+    const Call& vertex_source = inside[5];
+    EXPECT_EQ(vertex_source.arguments[0], vertex.result);
+    ASSERT_EQ(vertex_source.number(1), 1);
+    EXPECT_EQ(vertex_source.text(3),
+              "#version 430\nvoid main(){gl_Position=vec4(gl_VertexID%2==0?-1:1,gl_VertexID%4/2==0?-1:1,1,1);}");
+    EXPECT_EQ(inside[6].arguments[0], vertex.result);
+
+    const std::string program = inside[7].result;
+    EXPECT_EQ(inside[8].arguments, (std::vector<std::string>{program, vertex.result})) << "vertex shader first";
+    EXPECT_EQ(inside[9].arguments, (std::vector<std::string>{program, fragment.result}));
+    EXPECT_EQ(inside[10].arguments[0], program);
+    EXPECT_EQ(inside[11].number(1), GL_LINK_STATUS);
+    EXPECT_EQ(inside[11].result, "1");
+    EXPECT_EQ(inside[12].arguments[0], program);
+    EXPECT_EQ(inside[13].number(0), 1);
+    EXPECT_EQ(inside[14].arguments[0], inside[13].result);
+    ASSERT_GT(inside.size(), 15u);
+    EXPECT_EQ(inside[15].name, "glEnable");
+    EXPECT_EQ(inside[15].number(0), GL_SCISSOR_TEST);
+}
+
+TEST_F(StandardRun, Draws108StripsFromTheBottomUpDrainingEventsAfterEach)
+{
+    auto drawing = drawing_emission(calls);
+    ASSERT_TRUE(drawing);
+    std::vector<Call> inside = between(calls, drawing->begin, drawing->end);
+    auto call = std::find_if(inside.begin(), inside.end(), [](const Call& c) { return c.name == "glScissor"; });
+    for (int strip = 0; strip < 108; ++strip) {
+        SCOPED_TRACE("strip " + std::to_string(strip));
+        ASSERT_NE(call, inside.end());
+        ASSERT_EQ(call->name, "glScissor");
+        EXPECT_EQ(call->arguments, (std::vector<std::string>{"0", std::to_string(10 * strip), "1920", "10"}));
+        ++call;
+        ASSERT_EQ(call->name, "glDrawArrays");
+        EXPECT_EQ(call->arguments, (std::vector<std::string>{std::to_string(GL_TRIANGLE_STRIP), "0", "4"}));
+        ++call;
+        ASSERT_EQ(call->name, "glFinish");
+        ++call;
+        // Drain: pending events dispatched until none is left; anything the
+        // dispatch runs (nested emissions) lies between.
+        int depth = 0;
+        while (call != inside.end() && call->name != "glScissor" && call->name != "g_timer_elapsed") {
+            if (call->name == "render_begin")
+                ++depth;
+            else if (call->name == "render_end")
+                --depth;
+            else if (depth == 0)
+                EXPECT_TRUE(call->name == "gtk_events_pending" || call->name == "gtk_main_iteration") << call->name;
+            ++call;
+        }
+        auto last_poll = std::find_if(std::make_reverse_iterator(call), inside.rend(),
+                                      [](const Call& c) { return c.name == "gtk_events_pending"; });
+        ASSERT_NE(last_poll, inside.rend());
+        EXPECT_EQ(last_poll->result, "0") << "the drain stops only when nothing is pending";
+    }
+    ASSERT_NE(call, inside.end());
+    EXPECT_EQ(call->name, "g_timer_elapsed");
+    EXPECT_EQ(call->arguments[1], "null");
+    EXPECT_EQ(drawing->result, "1");
+}
+
+TEST_F(StandardRun, IgnoresEveryEmissionDuringAndAfterTheDrawing)
+{
+    auto drawing = drawing_emission(calls);
+    ASSERT_TRUE(drawing);
+    size_t ignored = 0;
+    for (const Emission& emission : render_emissions(calls)) {
+        if (emission.begin <= drawing->begin)
+            continue;
+        ++ignored;
+        EXPECT_EQ(emission.end, emission.begin + 1) << "an emission after the build made calls";
+        EXPECT_EQ(emission.result, "1");
+    }
+    EXPECT_GT(ignored, 0u) << "no emission arrived during or after the drawing; nothing was tested";
+    EXPECT_EQ(count_calls(calls, "glCreateProgram"), 1u);
+    EXPECT_EQ(count_calls(calls, "glScissor"), 108u);
+    EXPECT_EQ(count_calls(calls, "glDrawArrays"), 108u);
+}
+
+TEST_F(StandardRun, PrintsTheTimeLineOnAPipe)
+{
+    EXPECT_EQ(exit_status, 0);
+    EXPECT_TRUE(std::regex_match(output, time_line)) << output;
+}
+
+TEST(Samples, TextIsPastedVerbatimOr300WhenUnset)
+{
+    VirtualDisplay display(1920, 1080);
+    {
+        // An expression still works: no parsing on the host. Output on a file.
+        ProgramRun run(display, {"1-1", {}, {}, true, false});
+        ASSERT_TRUE(run.wait_for(drawing_finished));
+        display.press("Escape");
+        ASSERT_EQ(run.wait_exit(10s), 0);
+        std::vector<Call> calls = run.calls();
+        auto source = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.name == "glShaderSource"; });
+        ASSERT_NE(source, calls.end());
+        EXPECT_EQ(source->text(4), "1-1");
+        EXPECT_TRUE(std::regex_match(run.standard_output(), time_line)) << "the time line reaches a file too";
+    }
+    {
+        // 300 samples would take hours here: stop once the first strip is
+        // under way.
+        ProgramRun run(display, {std::nullopt, {}, {}, false, false});
+        ASSERT_TRUE(run.wait_for_call("glDrawArrays", 1, 120s));
+        std::vector<Call> calls = run.calls();
+        auto source = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.name == "glShaderSource"; });
+        ASSERT_NE(source, calls.end());
+        EXPECT_EQ(source->text(4), "300");
+    }
+}
+
+TEST(BuildFailure, IsReportedOnStandardErrorWithoutDrawing)
+{
+    VirtualDisplay display(1920, 1080);
+    struct Case {
+        std::optional<std::string> samples;
+        std::map<std::string, std::string> environment;
+    };
+    const Case cases[] = {
+        {"abc", {}},
+        {"", {}},
+        {"3;", {}},
+        // A GL without GLSL 4.20 and 4.30.
+        {std::nullopt, {{"MESA_GL_VERSION_OVERRIDE", "3.3"}, {"MESA_GLSL_VERSION_OVERRIDE", "330"}}},
+    };
+    for (const Case& test_case : cases) {
+        std::string shown = test_case.samples.value_or("300");
+        SCOPED_TRACE("SAMPLES=\"" + shown + "\"");
+        ProgramRun run(display, {test_case.samples, {}, test_case.environment, false, false});
+        std::optional<int> status = run.wait_exit(60s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_NE(*status, 0);
+        EXPECT_EQ(run.standard_output(), "");
+        std::string error = run.standard_error();
+        EXPECT_NE(error.find("could not be built"), std::string::npos) << error;
+        EXPECT_NE(error.find("SAMPLES=\"" + shown + "\""), std::string::npos) << error;
+        EXPECT_NE(error.find("error"), std::string::npos) << "the GL's own reason: " << error;
+        std::vector<Call> calls = run.calls();
+        EXPECT_EQ(count_calls(calls, "glGetShaderInfoLog"), 1u);
+        for (const char* name : {"glUseProgram", "glScissor", "glDrawArrays", "g_timer_elapsed"})
+            EXPECT_EQ(count_calls(calls, name), 0u) << name;
+    }
+}
+
+TEST(Screens, NarrowerThanTheImageNeverDraws)
+{
+    VirtualDisplay display(1280, 1024);
+    ProgramRun run(display, {"0", {}, {}, false, false});
+    ASSERT_TRUE(run.wait_for([](const std::vector<Call>& calls) {
+        for (const Emission& emission : render_emissions(calls))
+            if (emission.width == 1280)
+                return true;
+        return false;
+    }));
+    std::this_thread::sleep_for(2s);
+    std::vector<Call> calls = run.calls();
+    for (const Emission& emission : render_emissions(calls))
+        EXPECT_EQ(emission.end, emission.begin + 2) << "only the width is read";
+    EXPECT_EQ(count_calls(calls, "gtk_gl_area_queue_render"), 0u);
+    EXPECT_EQ(count_calls(calls, "glCreateShader"), 0u);
+
+    // Escape before any drawing.
+    display.press("Escape");
+    EXPECT_EQ(run.wait_exit(10s), 0);
+    EXPECT_EQ(run.standard_output(), "");
+}
+
+TEST(Screens, LargerDrawsOnlyTheLowerLeftImage)
+{
+    VirtualDisplay display(2560, 1440);
+    ProgramRun run(display, {"0", {}, {}, false, false});
+    ASSERT_TRUE(run.wait_for(drawing_finished));
+    display.press("Escape");
+    EXPECT_EQ(run.wait_exit(10s), 0);
+    EXPECT_TRUE(std::regex_match(run.standard_output(), time_line));
+    std::vector<Call> calls = run.calls();
+    auto drawing = drawing_emission(calls);
+    EXPECT_EQ(drawing->width, 2560);
+    int strip = 0;
+    for (const Call& call : calls)
+        if (call.name == "glScissor")
+            EXPECT_EQ(call.arguments, (std::vector<std::string>{"0", std::to_string(10 * strip++), "1920", "10"}));
+    EXPECT_EQ(strip, 108);
+}
+
+}  // namespace

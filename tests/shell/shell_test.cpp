@@ -1,0 +1,209 @@
+// The application shell, watched from outside on a private X server: the
+// start-up order, the full-screen window with its blank pointer, and every
+// way the process ends.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "x_session.h"
+
+using namespace mirrorfold_test;
+
+namespace {
+
+bool drawing_finished(const std::vector<Call>& calls)
+{
+    for (const Emission& emission : render_emissions(calls))
+        if (emission.end != std::string::npos &&
+            count_calls({calls.begin() + emission.begin, calls.begin() + emission.end}, "glScissor") == 108)
+            return true;
+    return false;
+}
+
+// The calls that do not depend on event timing, without object addresses:
+// what the program asked for, in order.
+std::vector<std::string> timing_free_calls(const std::vector<Call>& calls)
+{
+    std::vector<std::string> skeleton;
+    for (const Call& call : calls) {
+        if (call.name.rfind("render_", 0) == 0 || call.name.rfind("key_press", 0) == 0 ||
+            call.name == "gtk_events_pending" || call.name == "gtk_main_iteration" ||
+            call.name == "gtk_widget_get_allocated_width" || call.name == "g_timer_elapsed")
+            continue;
+        std::string line = call.name;
+        for (const std::string& argument : call.arguments)
+            line += " " + (argument.rfind("0x", 0) == 0 ? std::string("<address>") : argument);
+        skeleton.push_back(line);
+    }
+    return skeleton;
+}
+
+// One run carries most assertions: started with arguments, SAMPLES=0, its
+// output on a pipe; once the image is done, a few keys that must do nothing,
+// then Escape.
+class StandardRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        display = new VirtualDisplay(1920, 1080);
+        run = new ProgramRun(*display, {"0", {"--help", "-x", "ignored"}, {}, false, true});
+        finished = run->wait_for(drawing_finished);
+        window = display->client_window_of(run->pid());
+        if (window) {
+            fullscreen = display->is_fullscreen(*window);
+            geometry = display->geometry(*window);
+        }
+        pointer_blank = display->cursor_is_blank_at(700, 400);
+        // Five key events: Control_L and q come separately.
+        for (const char* key : {"a", "Return", "F10", "ctrl+q"})
+            display->press(key);
+        keys_handled = run->wait_for_call("key_press_end", 5, 10s);
+        alive_after_other_keys = run->running();
+        display->press("Escape");
+        exit_status = run->wait_exit(10s);
+        calls = run->calls();
+        output = run->standard_output();
+    }
+
+    static void TearDownTestSuite()
+    {
+        delete run;
+        delete display;
+    }
+
+    static inline VirtualDisplay* display;
+    static inline ProgramRun* run;
+    static inline bool finished, fullscreen, pointer_blank, keys_handled, alive_after_other_keys;
+    static inline std::optional<::Window> window;
+    static inline VirtualDisplay::Geometry geometry;
+    static inline std::optional<int> exit_status;
+    static inline std::vector<Call> calls;
+    static inline std::string output;
+};
+
+TEST_F(StandardRun, StartsUpInOrderWithoutTheCommandLine)
+{
+    ASSERT_GE(calls.size(), 16u);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < 16; ++i)
+        names.push_back(calls[i].name);
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "g_timer_new", "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_get_type",
+                         "g_type_check_instance_cast", "gtk_container_add", "g_signal_connect_data",
+                         "g_signal_connect_data", "g_signal_connect_data", "gtk_widget_show_all",
+                         "gtk_window_fullscreen", "gtk_widget_get_window", "gdk_cursor_new",
+                         "gdk_window_set_cursor", "gtk_main"}));
+
+    EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"null", "null"})) << "gtk_init gets no command line";
+    EXPECT_EQ(calls[2].number(0), 0) << "GTK_WINDOW_TOPLEVEL";
+    const std::string window = calls[2].result, area = calls[3].result;
+    // The area goes into the window through the checked GtkContainer cast.
+    EXPECT_EQ(calls[5].arguments[0], window);
+    EXPECT_EQ(calls[5].arguments[1], calls[4].result);
+    EXPECT_EQ(calls[6].arguments, (std::vector<std::string>{calls[5].result, area}));
+
+    struct Connection {
+        std::string instance, signal;
+    };
+    const Connection expected[] = {{window, "destroy"}, {window, "key_press_event"}, {area, "render"}};
+    for (int i = 0; i < 3; ++i) {
+        const Call& connect = calls[7 + i];
+        EXPECT_EQ(connect.arguments[0], expected[i].instance);
+        EXPECT_EQ(connect.text(1), expected[i].signal);
+        EXPECT_EQ(connect.arguments[2], "null") << "no user data";
+        EXPECT_EQ(connect.arguments[3], "null") << "no destroy notifier";
+        EXPECT_EQ(connect.arguments[4], "0") << "connect flags";
+    }
+    EXPECT_EQ(calls[10].arguments[0], window);
+    EXPECT_EQ(calls[11].arguments[0], window);
+    EXPECT_EQ(calls[12].arguments[0], window);
+    EXPECT_EQ(calls[13].number(0), -2) << "GDK_BLANK_CURSOR";
+    EXPECT_EQ(calls[14].arguments, (std::vector<std::string>{calls[12].result, calls[13].result}));
+}
+
+TEST_F(StandardRun, WindowFillsTheScreenWithABlankPointer)
+{
+    ASSERT_TRUE(finished) << "the image was never finished";
+    ASSERT_TRUE(window.has_value()) << "no managed window belongs to the program";
+    EXPECT_TRUE(fullscreen);
+    EXPECT_EQ(geometry.x, 0);
+    EXPECT_EQ(geometry.y, 0);
+    EXPECT_EQ(geometry.width, 1920);
+    EXPECT_EQ(geometry.height, 1080);
+    EXPECT_TRUE(pointer_blank);
+}
+
+TEST_F(StandardRun, OtherKeysPassOnAndDoNothing)
+{
+    EXPECT_TRUE(keys_handled);
+    EXPECT_TRUE(alive_after_other_keys);
+    std::vector<std::string> results;
+    for (const Call& call : calls)
+        if (call.name == "key_press_end")
+            results.push_back(call.result);
+    ASSERT_EQ(results.size(), 5u) << "Escape returns no result: the process ends inside the handler";
+    for (const std::string& result : results)
+        EXPECT_EQ(result, "0") << "the handler must return FALSE for keys other than Escape";
+}
+
+TEST_F(StandardRun, EscapeAfterTheImageEndsWithStatusZero)
+{
+    EXPECT_EQ(exit_status, 0);
+    EXPECT_TRUE(std::regex_match(output, std::regex("render time: [0-9]+\\.[0-9]{6}\n"))) << output;
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().name, "key_press");
+    EXPECT_EQ(calls.back().number(0), 0xff1b);
+}
+
+TEST_F(StandardRun, CommandLineChangesNothing)
+{
+    // The same program without arguments, its output on a file, ended with
+    // Shift+Escape: the calls and the output have the same form.
+    ProgramRun bare(*display, {"0", {}, {}, true, true});
+    ASSERT_TRUE(bare.wait_for(drawing_finished));
+    display->press("shift+Escape");
+    EXPECT_EQ(bare.wait_exit(10s), 0) << "Escape with a modifier still quits";
+    std::vector<Call> bare_calls = bare.calls();
+    auto skeleton = timing_free_calls(calls), bare_skeleton = timing_free_calls(bare_calls);
+    EXPECT_EQ(skeleton, bare_skeleton);
+    EXPECT_TRUE(std::regex_match(bare.standard_output(), std::regex("render time: [0-9]+\\.[0-9]{6}\n")));
+}
+
+TEST(Termination, EscapeWhileDrawingEndsAfterTheCurrentStrip)
+{
+    VirtualDisplay display(1920, 1080);
+    // One sample makes a strip take a noticeable time here; queueing renders
+    // on every strip makes nested emissions happen while drawing.
+    ProgramRun run(display, {"1", {}, {}, false, true});
+    ASSERT_TRUE(run.wait_for_call("glFinish", 3, 120s));
+    display.press("ctrl+Escape");
+    ASSERT_EQ(run.wait_exit(60s), 0);
+    EXPECT_EQ(run.standard_output(), "") << "no time line for an unfinished image";
+
+    std::vector<Call> calls = run.calls();
+    size_t strips = count_calls(calls, "glScissor");
+    EXPECT_GE(strips, 3u);
+    EXPECT_LT(strips, 108u);
+    ASSERT_EQ(calls.back().name, "key_press");
+    // Between the strip's glFinish and the key only the event drain ran.
+    auto last_finish = std::find_if(calls.rbegin(), calls.rend(), [](const Call& c) { return c.name == "glFinish"; });
+    for (auto call = calls.rbegin(); call != last_finish; ++call)
+        EXPECT_TRUE(call->name == "gtk_events_pending" || call->name == "gtk_main_iteration" ||
+                    call->name.rfind("render_", 0) == 0 || call->name.rfind("key_press", 0) == 0)
+            << call->name << " after the last strip finished";
+}
+
+TEST(Termination, ClosingTheWindowEndsWithStatusZero)
+{
+    VirtualDisplay display(1920, 1080);
+    ProgramRun run(display, {"0", {}, {}, false, false});
+    ASSERT_TRUE(run.wait_for(drawing_finished));
+    display.press("alt+F4");  // openbox's close: the toolkit destroys the window
+    ASSERT_EQ(run.wait_exit(10s), 0);
+    std::vector<Call> calls = run.calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().name, "destroy");
+}
+
+}  // namespace

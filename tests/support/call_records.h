@@ -1,0 +1,35 @@
+// Reading the call log that the call_log preload library writes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mirrorfold_test {
+
+// One line of the call log: the call's name, its arguments, its result ("" if
+// none). String arguments keep their quotes and escapes.
+struct Call {
+    std::string name;
+    std::vector<std::string> arguments;
+    std::string result;
+
+    long long number(size_t index) const;
+    std::string text(size_t index) const;  // a quoted argument, unescaped
+};
+
+std::vector<Call> parse_call_log(const std::string& log_text);
+
+size_t count_calls(const std::vector<Call>& calls, const std::string& name);
+
+// One emission of "render": where its lines are in the log, how deep it was
+// nested, the area's width and what the handler returned.
+struct Emission {
+    size_t begin, end;  // indices of render_begin and render_end; end is npos while it runs
+    int depth;
+    int width;
+    std::string result;
+};
+
+std::vector<Emission> render_emissions(const std::vector<Call>& calls);
+
+}  // namespace mirrorfold_test

@@ -1,0 +1,373 @@
+#include "x_session.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace mirrorfold_test {
+
+namespace {
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+template <typename Condition>
+bool poll_until(Condition condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::vector<unsigned long> window_property(::Display* x, ::Window window, const char* name, Atom type)
+{
+    Atom actual_type;
+    int format;
+    unsigned long count, remaining;
+    unsigned char* data = nullptr;
+    std::vector<unsigned long> values;
+    if (XGetWindowProperty(x, window, XInternAtom(x, name, False), 0, 1024, False, type, &actual_type, &format,
+                           &count, &remaining, &data) == Success &&
+        data && format == 32) {
+        auto* longs = reinterpret_cast<unsigned long*>(data);
+        values.assign(longs, longs + count);
+    }
+    if (data)
+        XFree(data);
+    return values;
+}
+
+}  // namespace
+
+std::string program_path()
+{
+    return MIRRORFOLD_EXECUTABLE;
+}
+
+std::string call_log_library_path()
+{
+    return MIRRORFOLD_CALL_LOG_LIBRARY;
+}
+
+// --- Child ----------------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& command, const EnvironmentChanges& changes, int stdout_fd,
+             int stderr_fd, int extra_fd)
+{
+    std::map<std::string, std::string> environment;
+    for (char** entry = environ; *entry; ++entry) {
+        std::string text = *entry;
+        size_t equals = text.find('=');
+        if (equals != std::string::npos)
+            environment[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& [name, value] : changes) {
+        if (value)
+            environment[name] = *value;
+        else
+            environment.erase(name);
+    }
+    std::vector<std::string> environment_entries;
+    for (const auto& [name, value] : environment)
+        environment_entries.push_back(name + "=" + value);
+
+    std::vector<char*> argv, envp;
+    for (const auto& argument : command)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    for (const auto& entry : environment_entries)
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // dup2 clears close-on-exec on the copy, so only these reach the child.
+    if (stdout_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    if (stderr_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
+    if (extra_fd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, extra_fd, 3);
+    int error = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::runtime_error("cannot start " + command[0] + ": " + strerror(error));
+}
+
+Child::Child(Child&& other) noexcept : pid_(other.pid_), status_(other.status_)
+{
+    other.pid_ = -1;
+}
+
+Child::~Child()
+{
+    if (pid_ > 0 && running()) {
+        kill_now();
+        wait(5s);
+    }
+}
+
+bool Child::running()
+{
+    return !wait(0ms).has_value();
+}
+
+std::optional<int> Child::wait(std::chrono::milliseconds timeout)
+{
+    poll_until(
+        [&] {
+            if (status_)
+                return true;
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_.has_value();
+        },
+        timeout);
+    return status_;
+}
+
+void Child::kill_now()
+{
+    if (!status_)
+        ::kill(pid_, SIGKILL);
+}
+
+// --- VirtualDisplay ---------------------------------------------------------------
+
+VirtualDisplay::VirtualDisplay(int width, int height)
+{
+    int display_pipe[2];
+    if (pipe2(display_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp"},
+                    Child::EnvironmentChanges{}, -1, -1, display_pipe[1]);
+    close(display_pipe[1]);
+    // Xvfb writes its display number once it accepts connections.
+    std::string number;
+    pollfd ready{display_pipe[0], POLLIN, 0};
+    char c;
+    while (poll(&ready, 1, 20000) > 0 && read(display_pipe[0], &c, 1) == 1 && c != '\n')
+        number += c;
+    close(display_pipe[0]);
+    if (number.empty())
+        throw std::runtime_error("Xvfb did not start");
+    name_ = ":" + number;
+    connection_ = XOpenDisplay(name_.c_str());
+    if (!connection_)
+        throw std::runtime_error("cannot connect to " + name_);
+
+    window_manager_.emplace(std::vector<std::string>{"openbox"}, Child::EnvironmentChanges{{"DISPLAY", name_}});
+    // Until the manager announces itself a full-screen request can be lost.
+    bool managed = poll_until(
+        [&] {
+            return !window_property(connection_, DefaultRootWindow(connection_), "_NET_SUPPORTING_WM_CHECK",
+                                    XA_WINDOW)
+                        .empty();
+        },
+        20s);
+    if (!managed)
+        throw std::runtime_error("openbox did not start");
+}
+
+VirtualDisplay::~VirtualDisplay()
+{
+    if (connection_)
+        XCloseDisplay(connection_);
+    window_manager_.reset();
+    server_.reset();
+}
+
+void VirtualDisplay::press(const std::string& keys) const
+{
+    Child xdotool({"xdotool", "key", keys}, {{"DISPLAY", name_}});
+    xdotool.wait(10s);
+}
+
+std::optional<::Window> VirtualDisplay::client_window_of(pid_t pid) const
+{
+    for (unsigned long window :
+         window_property(connection_, DefaultRootWindow(connection_), "_NET_CLIENT_LIST", XA_WINDOW)) {
+        auto pids = window_property(connection_, window, "_NET_WM_PID", XA_CARDINAL);
+        if (!pids.empty() && pid_t(pids[0]) == pid)
+            return window;
+    }
+    return std::nullopt;
+}
+
+bool VirtualDisplay::is_fullscreen(::Window window) const
+{
+    Atom fullscreen = XInternAtom(connection_, "_NET_WM_STATE_FULLSCREEN", False);
+    auto states = window_property(connection_, window, "_NET_WM_STATE", XA_ATOM);
+    return std::find(states.begin(), states.end(), fullscreen) != states.end();
+}
+
+VirtualDisplay::Geometry VirtualDisplay::geometry(::Window window) const
+{
+    XWindowAttributes attributes;
+    XGetWindowAttributes(connection_, window, &attributes);
+    int x = 0, y = 0;
+    ::Window child;
+    XTranslateCoordinates(connection_, window, DefaultRootWindow(connection_), 0, 0, &x, &y, &child);
+    return {x, y, attributes.width, attributes.height};
+}
+
+bool VirtualDisplay::cursor_is_blank_at(int x, int y) const
+{
+    int event_base, error_base;
+    if (!XFixesQueryExtension(connection_, &event_base, &error_base))
+        throw std::runtime_error("no XFixes");
+    XWarpPointer(connection_, None, DefaultRootWindow(connection_), 0, 0, 0, 0, x, y);
+    XSync(connection_, False);
+    std::this_thread::sleep_for(100ms);
+    XFixesCursorImage* image = XFixesGetCursorImage(connection_);
+    if (!image)
+        throw std::runtime_error("no cursor image");
+    bool blank = true;
+    for (int i = 0; i < image->width * image->height; ++i)
+        blank = blank && (image->pixels[i] >> 24) == 0;
+    XFree(image);
+    return blank;
+}
+
+std::vector<uint32_t> VirtualDisplay::screenshot() const
+{
+    ::Window root = DefaultRootWindow(connection_);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(connection_, root, &attributes);
+    XImage* image = XGetImage(connection_, root, 0, 0, attributes.width, attributes.height, AllPlanes, ZPixmap);
+    std::vector<uint32_t> pixels;
+    pixels.reserve(size_t(attributes.width) * attributes.height);
+    for (int y = 0; y < attributes.height; ++y)
+        for (int x = 0; x < attributes.width; ++x)
+            pixels.push_back(uint32_t(XGetPixel(image, x, y)) & 0xffffff);
+    XDestroyImage(image);
+    return pixels;
+}
+
+// --- ProgramRun ---------------------------------------------------------------------
+
+ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdout_to_file_(options.stdout_to_file)
+{
+    char directory[] = "/tmp/mirrorfold-test-XXXXXX";
+    if (!mkdtemp(directory))
+        throw std::runtime_error("mkdtemp");
+    directory_ = directory;
+
+    Child::EnvironmentChanges environment = {
+        {"DISPLAY", display.name()},
+        {"WAYLAND_DISPLAY", std::nullopt},
+        {"GDK_BACKEND", "x11"},
+        {"LD_PRELOAD", call_log_library_path()},
+        {"MIRRORFOLD_CALL_LOG", directory_ + "/calls.log"},
+        {"SAMPLES", options.samples},
+        {"MIRRORFOLD_PROVOKE_RENDERS", options.provoke_renders ? std::optional<std::string>("1") : std::nullopt},
+    };
+    for (const auto& [name, value] : options.environment)
+        environment[name] = value;
+
+    int stdout_fd;
+    if (stdout_to_file_) {
+        stdout_fd = open((directory_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    } else {
+        int stdout_pipe[2];
+        if (pipe2(stdout_pipe, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
+        stdout_pipe_ = stdout_pipe[0];
+        stdout_fd = stdout_pipe[1];
+    }
+    int stderr_fd = open((directory_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+
+    std::vector<std::string> command = {program_path()};
+    command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+    child_.emplace(command, environment, stdout_fd, stderr_fd);
+    close(stdout_fd);
+    close(stderr_fd);
+    if (!stdout_to_file_) {
+        stdout_reader_ = std::thread([this] {
+            char buffer[4096];
+            ssize_t count;
+            while ((count = read(stdout_pipe_, buffer, sizeof buffer)) > 0) {
+                std::lock_guard<std::mutex> lock(stdout_mutex_);
+                stdout_text_.append(buffer, count);
+            }
+        });
+    }
+}
+
+ProgramRun::~ProgramRun()
+{
+    child_.reset();
+    if (stdout_reader_.joinable())
+        stdout_reader_.join();
+    if (stdout_pipe_ >= 0)
+        close(stdout_pipe_);
+    std::filesystem::remove_all(directory_);
+}
+
+std::vector<Call> ProgramRun::calls() const
+{
+    return parse_call_log(read_file(directory_ + "/calls.log"));
+}
+
+bool ProgramRun::wait_for(const std::function<bool(const std::vector<Call>&)>& condition,
+                          std::chrono::milliseconds timeout) const
+{
+    return poll_until([&] { return condition(calls()); }, timeout);
+}
+
+bool ProgramRun::wait_for_call(const std::string& name, size_t count, std::chrono::milliseconds timeout) const
+{
+    return wait_for([&](const std::vector<Call>& calls) { return count_calls(calls, name) >= count; }, timeout);
+}
+
+std::optional<int> ProgramRun::wait_exit(std::chrono::milliseconds timeout)
+{
+    return child_->wait(timeout);
+}
+
+std::string ProgramRun::standard_output()
+{
+    if (stdout_to_file_)
+        return read_file(directory_ + "/stdout");
+    // Once the program has ended, the reader ends at the pipe's end of file.
+    if (!child_->running() && stdout_reader_.joinable())
+        stdout_reader_.join();
+    std::lock_guard<std::mutex> lock(stdout_mutex_);
+    return stdout_text_;
+}
+
+std::string ProgramRun::standard_error()
+{
+    return read_file(directory_ + "/stderr");
+}
+
+}  // namespace mirrorfold_test
