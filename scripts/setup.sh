@@ -1,0 +1,63 @@
+# Shared by scripts/run and scripts/test: the Debian packages a command needs
+# and the build. Source it; it defines functions only.
+
+# Installs the named packages that are missing: with apt-get when run as
+# root, otherwise it says what to install and stops.
+require_packages() {
+    local missing=()
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages: ${missing[*]}" >&2
+        echo "install them as root: apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "installing ${missing[*]}" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What building needs, and what running it on Mesa needs.
+BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev libegl-dev libpng-dev)
+MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
+# A private display for running without one: server, window manager,
+# screenshots, and the root-window query that tells the manager is up.
+HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
+TEST_PACKAGES=(libgtest-dev libxfixes-dev xdotool glslang-tools)
+
+# Configures and builds into build/ at the repository root.
+build_mirrorfold() {
+    cmake -S . -B build >/dev/null
+    cmake --build build --parallel "$(nproc)" >/dev/null
+}
+
+# Starts Xvfb on a free display with openbox on it; sets DISPLAY and
+# XVFB_PID / OPENBOX_PID. The window manager must be up before a window asks
+# for full screen, or the request is lost.
+start_private_display() {
+    local width_height=$1
+    local display_file
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 "${width_height}x24" -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local tries
+    for tries in $(seq 200); do
+        [ -s "$display_file" ] && break
+        sleep 0.05
+    done
+    export DISPLAY=":$(head -n1 "$display_file")"
+    rm -f "$display_file"
+    [ "$DISPLAY" != ":" ] || { echo "Xvfb did not start" >&2; return 1; }
+    openbox >/dev/null 2>&1 &
+    OPENBOX_PID=$!
+    for tries in $(seq 200); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return 0
+        sleep 0.05
+    done
+    echo "openbox did not start" >&2
+    return 1
+}
