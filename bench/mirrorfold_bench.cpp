@@ -1,0 +1,169 @@
+// Offscreen benchmark of the image shader: what drawing it costs, in strips
+// as mirrorfold draws it and as one full-frame draw, on whatever GL EGL
+// offers without a window system.
+//
+//   SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]
+//
+// Uses the very shader texts the program embeds, assembled the same way.
+// Compile and link (with one pixel drawn, see below) are timed once; the two
+// drawing modes are timed --repeat times each (default 3), alternating which
+// goes first.
+
+#include <png.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "offscreen_gl.h"
+
+namespace {
+
+constexpr int image_width = 1920, image_height = 1080, strip_height = 10;
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The program's own loop, less the toolkit's event drain.
+double time_strips()
+{
+    auto start = std::chrono::steady_clock::now();
+    glEnable(GL_SCISSOR_TEST);
+    for (int y = 0; y != image_height; y += strip_height) {
+        glScissor(0, y, image_width, strip_height);
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+        glFinish();
+    }
+    return seconds_since(start);
+}
+
+double time_one_draw()
+{
+    auto start = std::chrono::steady_clock::now();
+    glDisable(GL_SCISSOR_TEST);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glFinish();
+    return seconds_since(start);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+void print_figure(const char* name, const std::vector<double>& seconds)
+{
+    printf("%s: min %.6f s, median %.6f s, max %.6f s\n", name, *std::min_element(seconds.begin(), seconds.end()),
+           median(seconds), *std::max_element(seconds.begin(), seconds.end()));
+}
+
+void write_png(const char* path, const Framebuffer& framebuffer)
+{
+    std::vector<unsigned char> pixels = framebuffer.read_rgba8();
+    FILE* file = fopen(path, "wb");
+    if (!file)
+        throw std::runtime_error(std::string("cannot write ") + path);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        fclose(file);
+        throw std::runtime_error(std::string("cannot encode ") + path);
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, framebuffer.width, framebuffer.height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    // GL's rows run bottom-up, PNG's top-down.
+    std::vector<png_bytep> rows(framebuffer.height);
+    for (int y = 0; y < framebuffer.height; ++y)
+        rows[y] = pixels.data() + size_t(framebuffer.height - 1 - y) * framebuffer.width * 4;
+    png_set_rows(png, info, rows.data());
+    png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+    png_destroy_write_struct(&png, &info);
+    fclose(file);
+}
+
+int usage()
+{
+    fprintf(stderr, "usage: SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int repeat = 3;
+    const char* png_path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--repeat") && i + 1 < argc)
+            repeat = atoi(argv[++i]);
+        else if (!strcmp(argv[i], "--png") && i + 1 < argc)
+            png_path = argv[++i];
+        else
+            return usage();
+    }
+    if (repeat < 1)
+        return usage();
+    const char* samples = getenv("SAMPLES");
+    if (!samples)
+        samples = "300";
+
+    try {
+        OffscreenGl gl;
+        Framebuffer framebuffer(image_width, image_height, GL_RGBA8);
+
+        GLuint quad_vertex_array;
+        glGenVertexArrays(1, &quad_vertex_array);
+        glBindVertexArray(quad_vertex_array);
+
+        // Drivers may put off the real compilation until the first draw
+        // (llvmpipe does), so one pixel is drawn here to keep that out of
+        // the drawing figures.
+        auto start = std::chrono::steady_clock::now();
+        GLuint program = build_image_program(samples);
+        glUseProgram(program);
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(0, 0, 1, 1);
+        glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+        glFinish();
+        double compile_seconds = seconds_since(start);
+
+        std::vector<double> strips, one_draw, ratios;
+        for (int round = 0; round < repeat; ++round) {
+            double strip_seconds, draw_seconds;
+            if (round % 2 == 0) {
+                strip_seconds = time_strips();
+                if (round == 0 && png_path)
+                    write_png(png_path, framebuffer);
+                draw_seconds = time_one_draw();
+            } else {
+                draw_seconds = time_one_draw();
+                strip_seconds = time_strips();
+            }
+            strips.push_back(strip_seconds);
+            one_draw.push_back(draw_seconds);
+            ratios.push_back(strip_seconds / draw_seconds);
+        }
+
+        print_figure("compile+link", {compile_seconds});
+        print_figure("strips", strips);
+        print_figure("one draw", one_draw);
+        printf("strips / one draw: %.4f (median over %d pairs)\n", median(ratios), repeat);
+        printf("renderer: %s\n", gl.renderer().c_str());
+        printf("samples: %s\n", samples);
+    } catch (const std::exception& error) {
+        fprintf(stderr, "mirrorfold-bench: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
