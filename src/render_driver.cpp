@@ -7,7 +7,6 @@
 #include <GL/glext.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/uio.h>
 
 #include "mirrorfold.h"
 #include "shader_texts.h"
@@ -31,36 +30,13 @@ const char* vertex_source_pointer = vertex_source;
 // the process: drawing the strips without a program would only pass off an
 // undefined picture as a finished render. The fragment shader's log carries
 // the GL's reason both for a samples text that is not an integer constant
-// expression and for a GL too old for its version line. Written with one
-// writev system call so that no further library function is imported.
-// A literal stays a literal here, so the linker can share its bytes with
-// other strings; a named array would not be merged.
-template <size_t size>
-__attribute__((always_inline)) inline iovec text_piece(const char (&text)[size])
-{
-    return {const_cast<char*>(text), size - 1};
-}
-
+// expression and for a GL too old for its version line.
 [[noreturn]] __attribute__((always_inline)) inline void report_build_failure(const char* samples_text,
                                                                              GLuint fragment_shader)
 {
     char reason[4096];
-    GLsizei reason_length;
-    glGetShaderInfoLog(fragment_shader, sizeof reason, &reason_length, reason);
-    size_t samples_length = 0;
-    while (samples_text[samples_length])
-        ++samples_length;
-    iovec message[] = {
-        text_piece("mirrorfold: the image shader could not be built with SAMPLES=\""),
-        {const_cast<char*>(samples_text), samples_length},
-        text_piece("\":\n"),
-        {reason, size_t(reason_length)},
-    };
-    long result;
-    asm volatile("syscall"
-                 : "=a"(result)
-                 : "a"(20 /* writev */), "D"(2), "S"(message), "d"(4)
-                 : "rcx", "r11", "memory");
+    glGetShaderInfoLog(fragment_shader, sizeof reason, nullptr, reason);
+    dprintf(2, "could not build the image shader with SAMPLES=\"%s\":\n%s", samples_text, reason);
     end_process(1);
 }
 
@@ -131,9 +107,9 @@ extern "C" gboolean on_render(GtkWidget* area, GdkGLContext*, gpointer)
             gtk_main_iteration();
     }
 
-    printf("render time: %f\n", g_timer_elapsed(render_timer, nullptr));
-    // The process ends without flushing stdio; on a pipe or a file the line
-    // would otherwise stay in the buffer.
-    fflush(nullptr);
+    // Straight to the descriptor, past stdio's buffer: the process ends with a
+    // bare system call that flushes nothing, and on a pipe or a file the line
+    // would stay in the buffer.
+    dprintf(1, "render time: %f\n", g_timer_elapsed(render_timer, nullptr));
     return TRUE;
 }

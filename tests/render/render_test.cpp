@@ -254,7 +254,7 @@ TEST(BuildFailure, IsReportedOnStandardErrorWithoutDrawing)
         EXPECT_NE(*status, 0);
         EXPECT_EQ(run.standard_output(), "");
         std::string error = run.standard_error();
-        EXPECT_NE(error.find("could not be built"), std::string::npos) << error;
+        EXPECT_NE(error.find("could not build the image shader"), std::string::npos) << error;
         EXPECT_NE(error.find("SAMPLES=\"" + shown + "\""), std::string::npos) << error;
         EXPECT_NE(error.find("error"), std::string::npos) << "the GL's own reason: " << error;
         std::vector<Call> calls = run.calls();
