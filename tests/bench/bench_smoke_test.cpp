@@ -1,0 +1,67 @@
+// The benchmark runs both drawing modes and reports every figure; --png
+// writes the framebuffer as a 1920x1080 PNG. The image itself is the image
+// test's business: SAMPLES=0 keeps this quick.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+
+namespace {
+
+std::string run_bench(const std::string& arguments, int& status)
+{
+    std::string command = "SAMPLES=0 " MIRRORFOLD_BENCH " " + arguments;
+    FILE* output = popen(command.c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof buffer, output)) > 0)
+        text.append(buffer, count);
+    status = pclose(output);
+    return text;
+}
+
+uint32_t big_endian(const unsigned char* bytes)
+{
+    return uint32_t(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+}
+
+TEST(Bench, ReportsEveryFigureAndWritesThePng)
+{
+    auto png = std::filesystem::temp_directory_path() / ("mirrorfold-bench-" + std::to_string(getpid()) + ".png");
+    int status;
+    std::string output = run_bench("--repeat 1 --png " + png.string(), status);
+    ASSERT_EQ(status, 0) << output;
+
+    const std::string seconds = "[0-9]+\\.[0-9]{6} s";
+    const std::string figure = ": min " + seconds + ", median " + seconds + ", max " + seconds + "\n";
+    EXPECT_TRUE(std::regex_match(output, std::regex("compile\\+link" + figure + "strips" + figure + "one draw" +
+                                                    figure +
+                                                    "strips / one draw: [0-9]+\\.[0-9]{4} \\(median over 1 pairs\\)\n"
+                                                    "renderer: .+\n"
+                                                    "samples: 0\n")))
+        << output;
+
+    std::ifstream file(png, std::ios::binary);
+    unsigned char header[24] = {};
+    file.read(reinterpret_cast<char*>(header), sizeof header);
+    std::filesystem::remove(png);
+    ASSERT_TRUE(file) << "no PNG written";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(header) + 1, 3), "PNG");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(header) + 12, 4), "IHDR");
+    EXPECT_EQ(big_endian(header + 16), 1920u);
+    EXPECT_EQ(big_endian(header + 20), 1080u);
+}
+
+TEST(Bench, RejectsUnknownArguments)
+{
+    int status;
+    run_bench("--frobnicate 2>/dev/null", status);
+    EXPECT_NE(status, 0);
+}
+
+}  // namespace
