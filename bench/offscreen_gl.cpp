@@ -113,20 +113,28 @@ std::vector<float> Framebuffer::read_rgba_float() const
 
 namespace {
 
+// Throws with the GL's log of `object` unless its status is set.
+template <typename GetStatus, typename GetLog, typename Delete>
+void check_status(GLuint object, GLenum status_name, GetStatus get_status, GetLog get_log, Delete delete_object,
+                  const std::string& failure)
+{
+    GLint status = 0;
+    get_status(object, status_name, &status);
+    if (status)
+        return;
+    char log[8192] = "";
+    get_log(object, sizeof log, nullptr, log);
+    delete_object(object);
+    throw std::runtime_error(failure + ":\n" + log);
+}
+
 GLuint compiled_shader(GLenum stage, const std::vector<const char*>& pieces)
 {
     GLuint shader = glCreateShader(stage);
     glShaderSource(shader, GLsizei(pieces.size()), pieces.data(), nullptr);
     glCompileShader(shader);
-    GLint compiled = 0;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
-    if (!compiled) {
-        char log[8192] = "";
-        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-        glDeleteShader(shader);
-        throw std::runtime_error(std::string(stage == GL_VERTEX_SHADER ? "vertex" : "fragment") +
-                                 " shader does not compile:\n" + log);
-    }
+    check_status(shader, GL_COMPILE_STATUS, glGetShaderiv, glGetShaderInfoLog, glDeleteShader,
+                 std::string(stage == GL_VERTEX_SHADER ? "vertex" : "fragment") + " shader does not compile");
     return shader;
 }
 
@@ -142,14 +150,8 @@ GLuint build_program(const std::vector<const char*>& vertex_pieces, const std::v
     glLinkProgram(program);
     glDeleteShader(vertex);
     glDeleteShader(fragment);
-    GLint linked = 0;
-    glGetProgramiv(program, GL_LINK_STATUS, &linked);
-    if (!linked) {
-        char log[8192] = "";
-        glGetProgramInfoLog(program, sizeof log, nullptr, log);
-        glDeleteProgram(program);
-        throw std::runtime_error(std::string("program does not link:\n") + log);
-    }
+    check_status(program, GL_LINK_STATUS, glGetProgramiv, glGetProgramInfoLog, glDeleteProgram,
+                 "program does not link");
     return program;
 }
 
