@@ -21,18 +21,26 @@ require_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What building needs, and what running it on Mesa needs.
-BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev libegl-dev libpng-dev)
+# What building needs (the program, the benchmark and the tests), and what
+# running it on Mesa needs.
+BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev libegl-dev libopengl-dev libpng-dev
+    libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # A private display for running without one: server, window manager,
 # screenshots, and the root-window query that tells the manager is up.
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
-TEST_PACKAGES=(libgtest-dev libxfixes-dev xdotool glslang-tools)
+# The tests press keys and run the reference GLSL compiler.
+TEST_PACKAGES=(xdotool glslang-tools)
 
-# Configures and builds into build/ at the repository root.
+# Configures and builds into build/ at the repository root; the compiler's
+# output is shown only when something fails.
 build_mirrorfold() {
-    cmake -S . -B build >/dev/null
-    cmake --build build --parallel "$(nproc)" >/dev/null
+    mkdir -p build
+    if ! { cmake -S . -B build && cmake --build build --parallel "$(nproc)"; } >build/build.log 2>&1; then
+        cat build/build.log >&2
+        echo "the build failed" >&2
+        exit 1
+    fi
 }
 
 # Starts Xvfb on a free display with openbox on it; sets DISPLAY and
