@@ -81,10 +81,14 @@ TEST(Image, MatchesTheReferenceAtOneSample)
     ProgramRun run(display, {"1", {}, {}, false, false});
     ASSERT_TRUE(run.wait_for([&](const std::vector<Call>& calls) { return count_calls(calls, "g_timer_elapsed") == 1; },
                              600s));
-    // The time line comes after the last strip; the area is on screen once
-    // the emission has ended and the toolkit has painted it.
-    std::this_thread::sleep_for(1s);
-    std::vector<uint32_t> screen = display.screenshot();
+    // The toolkit paints the area once the emission has ended: the picture
+    // is final when two looks in a row see the same.
+    std::vector<uint32_t> screen = display.screenshot(), previous;
+    for (int look = 0; look < 20 && screen != previous; ++look) {
+        std::this_thread::sleep_for(500ms);
+        previous = std::move(screen);
+        screen = display.screenshot();
+    }
     display.press("Escape");
     EXPECT_EQ(run.wait_exit(10s), 0);
     ASSERT_EQ(screen.size(), size_t(width) * height);
