@@ -69,8 +69,10 @@ void main()
         // d: the screen point, 1000 pixels a unit, optical centre at pixel
         // (1000,500), moved by up to a pixel for antialiasing.
         vec2 d = (gl_FragCoord.xy - vec2(1000, 500)) / 1000 + vec2(b, a) / 2000;
-        // i: the ray direction, looking along +x; the forward part shrinks
-        // away from the centre for a wide lens. The jitter blurs the focus
+        // i: the ray direction, looking along +x with the screen's x and y
+        // as world y and z; the forward part (.5, less .6 per squared unit)
+        // shrinks away from the centre for a wide lens that looks past its
+        // own sides at the frame's edges. The jitter blurs the focus
         // slightly; the sum is left unnormalised on purpose.
         vec3 i = normalize(vec3(.5 - .6 * dot(d, d), d)) + vec3(0, a, b) * .01;
         // c: the ray origin, in one corner of the room, jittered for depth of
@@ -78,7 +80,8 @@ void main()
         vec3 c = vec3(-6.5, 2, -5.2) - vec3(0, a, b) * .03;
         // r: the energy the path still carries; e: the last distance.
         float r = 1, e;
-        // Sphere tracing with a fixed number of steps and no early exit.
+        // Sphere tracing: 150 steps, enough to cross the room after a few
+        // bounces, with no early exit.
         for (int k = 0; k < 150; k++) {
             e = s(c);
             // On a mirror (anything but a glowing band, f > -.5), within .001
@@ -96,8 +99,10 @@ void main()
             }
             c += i * e;
         }
-        // A path resting on a glowing band takes its colour, tinted by where
-        // it ends; one still in flight sees a faint grey.
+        // A path resting on a glowing band takes its light, 1 to 1.4 times
+        // what it carries, each channel swinging with the end point's x, y
+        // and z at its own phase (0, 5, 4); a path still in flight (or just
+        // reflected) sees a faint grey.
         v += vec4(e * e < 1e-6 ? (sin(vec3(0, 5, 4) - c * .2) * .2 + 1.2) * r : vec3(.01), 1);
     }
     // The mean under a square-root tone curve; w becomes 1.
