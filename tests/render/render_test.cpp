@@ -4,38 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "x_session.h"
 
 using namespace mirrorfold_test;
 
 namespace {
 
-const std::regex time_line("render time: [0-9]+\\.[0-9]{6}\n");
-
 constexpr int GL_FRAGMENT_SHADER = 0x8B30, GL_VERTEX_SHADER = 0x8B31, GL_LINK_STATUS = 0x8B82,
               GL_SCISSOR_TEST = 0x0C11, GL_TRIANGLE_STRIP = 5;
-
-std::vector<Call> between(const std::vector<Call>& calls, size_t begin, size_t end)
-{
-    return {calls.begin() + begin + 1, calls.begin() + std::min(end, calls.size())};
-}
-
-// The emission that drew: the one with strips in it.
-std::optional<Emission> drawing_emission(const std::vector<Call>& calls)
-{
-    for (const Emission& emission : render_emissions(calls))
-        if (count_calls(between(calls, emission.begin, emission.end), "glScissor") > 0)
-            return emission;
-    return std::nullopt;
-}
-
-bool drawing_finished(const std::vector<Call>& calls)
-{
-    auto drawing = drawing_emission(calls);
-    return drawing && drawing->end != std::string::npos;
-}
 
 // SAMPLES=0 on a 1920x1080 screen; a render is queued after every strip and
 // key, so emissions arrive while drawing and after it.
@@ -201,7 +177,7 @@ TEST_F(StandardRun, IgnoresEveryEmissionDuringAndAfterTheDrawing)
 TEST_F(StandardRun, PrintsTheTimeLineOnAPipe)
 {
     EXPECT_EQ(exit_status, 0);
-    EXPECT_TRUE(std::regex_match(output, time_line)) << output;
+    EXPECT_TRUE(is_time_line(output)) << output;
 }
 
 TEST(Samples, TextIsPastedVerbatimOr300WhenUnset)
@@ -217,7 +193,7 @@ TEST(Samples, TextIsPastedVerbatimOr300WhenUnset)
         auto source = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.name == "glShaderSource"; });
         ASSERT_NE(source, calls.end());
         EXPECT_EQ(source->text(4), "1-1");
-        EXPECT_TRUE(std::regex_match(run.standard_output(), time_line)) << "the time line reaches a file too";
+        EXPECT_TRUE(is_time_line(run.standard_output())) << "the time line reaches a file too";
     }
     {
         // 300 samples would take hours here: stop once the first strip is
@@ -294,7 +270,7 @@ TEST(Screens, LargerDrawsOnlyTheLowerLeftImage)
     ASSERT_TRUE(run.wait_for(drawing_finished));
     display.press("Escape");
     EXPECT_EQ(run.wait_exit(10s), 0);
-    EXPECT_TRUE(std::regex_match(run.standard_output(), time_line));
+    EXPECT_TRUE(is_time_line(run.standard_output()));
     std::vector<Call> calls = run.calls();
     auto drawing = drawing_emission(calls);
     EXPECT_EQ(drawing->width, 2560);

@@ -171,9 +171,12 @@ Result forward(void* caller, const char* name, Result (*real)(Args...), Args... 
 
 }  // namespace
 
+// The next definition of `function` after this library's own.
+#define REAL(function) real_function<decltype(&function)>(#function)
+
 // Defines the body of a wrapper that logs and forwards its own call.
 #define LOGGED(function, ...)                                                                   \
-    static const auto real = real_function<decltype(&function)>(#function);                     \
+    static const auto real = REAL(function);                                                    \
     return forward(__builtin_return_address(0), #function, real __VA_OPT__(, ) __VA_ARGS__)
 
 extern "C" {
@@ -198,7 +201,7 @@ void glGetShaderInfoLog(GLuint shader, GLsizei size, GLsizei* length, GLchar* lo
 // The pieces, and the values written back, are what the tests look at.
 void glShaderSource(GLuint shader, GLsizei count, const GLchar* const* pieces, const GLint* lengths)
 {
-    static const auto real = real_function<decltype(&glShaderSource)>("glShaderSource");
+    static const auto real = REAL(glShaderSource);
     real(shader, count, pieces, lengths);
     if (!called_by_program(__builtin_return_address(0)))
         return;
@@ -210,7 +213,7 @@ void glShaderSource(GLuint shader, GLsizei count, const GLchar* const* pieces, c
 
 void glGenVertexArrays(GLsizei count, GLuint* arrays)
 {
-    static const auto real = real_function<decltype(&glGenVertexArrays)>("glGenVertexArrays");
+    static const auto real = REAL(glGenVertexArrays);
     real(count, arrays);
     if (called_by_program(__builtin_return_address(0)))
         log_call("glGenVertexArrays", formatted(arrays[0]), count);
@@ -218,7 +221,7 @@ void glGenVertexArrays(GLsizei count, GLuint* arrays)
 
 void glGetProgramiv(GLuint program, GLenum name, GLint* value)
 {
-    static const auto real = real_function<decltype(&glGetProgramiv)>("glGetProgramiv");
+    static const auto real = REAL(glGetProgramiv);
     real(program, name, value);
     if (called_by_program(__builtin_return_address(0)))
         log_call("glGetProgramiv", formatted(*value), program, name);
@@ -247,7 +250,7 @@ gboolean gtk_events_pending() { LOGGED(gtk_events_pending); }
 // Logged before it runs: the handlers it dispatches log their own lines.
 gboolean gtk_main_iteration()
 {
-    static const auto real = real_function<decltype(&gtk_main_iteration)>("gtk_main_iteration");
+    static const auto real = REAL(gtk_main_iteration);
     if (called_by_program(__builtin_return_address(0)))
         log_call("gtk_main_iteration", "");
     return real();
@@ -283,14 +286,14 @@ bool provoking_renders()
 
 void provoke_render()
 {
-    static const auto real = real_function<decltype(&gtk_gl_area_queue_render)>("gtk_gl_area_queue_render");
+    static const auto real = REAL(gtk_gl_area_queue_render);
     if (provoking_renders() && rendered_area)
         real(rendered_area);
 }
 
 gboolean logged_render(GtkWidget* area, GdkGLContext* context, gpointer data)
 {
-    static const auto width = real_function<decltype(&gtk_widget_get_allocated_width)>("gtk_widget_get_allocated_width");
+    static const auto width = REAL(gtk_widget_get_allocated_width);
     rendered_area = reinterpret_cast<GtkGLArea*>(area);
     int depth = ++render_depth;
     log_call("render_begin", "", depth, width(area));
@@ -321,7 +324,7 @@ extern "C" {
 
 void glFinish()
 {
-    static const auto real = real_function<decltype(&glFinish)>("glFinish");
+    static const auto real = REAL(glFinish);
     bool by_program = called_by_program(__builtin_return_address(0));
     if (by_program)
         log_call("glFinish", "");
@@ -333,7 +336,7 @@ void glFinish()
 gulong g_signal_connect_data(gpointer instance, const gchar* signal, GCallback handler, gpointer data,
                              GClosureNotify destroy_data, GConnectFlags flags)
 {
-    static const auto real = real_function<decltype(&g_signal_connect_data)>("g_signal_connect_data");
+    static const auto real = REAL(g_signal_connect_data);
     if (!called_by_program(__builtin_return_address(0)))
         return real(instance, signal, handler, data, destroy_data, flags);
     log_call("g_signal_connect_data", "", instance, signal, data, destroy_data, flags);

@@ -1,6 +1,7 @@
 #include "call_records.h"
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 
 namespace mirrorfold_test {
@@ -79,6 +80,32 @@ std::vector<Emission> render_emissions(const std::vector<Call>& calls)
         }
     }
     return emissions;
+}
+
+std::vector<Call> between(const std::vector<Call>& calls, size_t begin, size_t end)
+{
+    return {calls.begin() + begin + 1, calls.begin() + std::min(end, calls.size())};
+}
+
+std::optional<Emission> drawing_emission(const std::vector<Call>& calls)
+{
+    for (const Emission& emission : render_emissions(calls))
+        if (count_calls(between(calls, emission.begin, emission.end), "glScissor") > 0)
+            return emission;
+    return std::nullopt;
+}
+
+bool drawing_finished(const std::vector<Call>& calls)
+{
+    auto drawing = drawing_emission(calls);
+    return drawing && drawing->end != std::string::npos &&
+           count_calls(between(calls, drawing->begin, drawing->end), "glScissor") == 108;
+}
+
+bool is_time_line(const std::string& output)
+{
+    static const std::regex time_line("render time: [0-9]+\\.[0-9]{6}\n");
+    return std::regex_match(output, time_line);
 }
 
 }  // namespace mirrorfold_test

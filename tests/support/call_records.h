@@ -1,6 +1,7 @@
 // Reading the call log that the call_log preload library writes.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,5 +32,17 @@ struct Emission {
 };
 
 std::vector<Emission> render_emissions(const std::vector<Call>& calls);
+
+// The calls strictly between indices `begin` and `end` (npos: to the end).
+std::vector<Call> between(const std::vector<Call>& calls, size_t begin, size_t end);
+
+// The emission that drew: the one with strips in it.
+std::optional<Emission> drawing_emission(const std::vector<Call>& calls);
+
+// Whether the drawing emission has ended after all 108 strips.
+bool drawing_finished(const std::vector<Call>& calls);
+
+// Whether `output` is exactly one time line.
+bool is_time_line(const std::string& output);
 
 }  // namespace mirrorfold_test
