@@ -8,12 +8,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -360,6 +365,44 @@ TEST(Size, AtMost7000Bytes)
     std::cout << "mirrorfold: " << size << " bytes\n";
     RecordProperty("bytes", int(size));
     EXPECT_LE(size, 7000u);
+}
+
+}  // namespace
+
+namespace {
+
+// The packed form: a static file of its own that becomes the program in
+// place, or says in one line why it cannot.
+TEST(Packed, AtMost4096BytesWithoutInterpreterOrLibraries)
+{
+    Executable packed(MIRRORFOLD_PACKED);
+    std::cout << "mirrorfold-packed: " << packed.bytes.size() << " bytes\n";
+    RecordProperty("bytes", int(packed.bytes.size()));
+    EXPECT_LE(packed.bytes.size(), 4096u);
+    ASSERT_EQ(packed.header().e_type, ET_EXEC);
+    for (const Elf64_Phdr& header : packed.program_headers()) {
+        EXPECT_NE(header.p_type, uint32_t(PT_INTERP));
+        EXPECT_NE(header.p_type, uint32_t(PT_DYNAMIC));
+    }
+}
+
+TEST(Packed, WithoutADescriptorForTheMemoryFileFailsInOneLine)
+{
+    // Three descriptors at most: the standard ones are all there is room for.
+    auto directory = std::filesystem::temp_directory_path() / ("mirrorfold-packed-" + std::to_string(getpid()));
+    std::filesystem::create_directory(directory);
+    std::string output = (directory / "output").string(), errors = (directory / "errors").string();
+    int status = std::system(("prlimit --nofile=3:3 " MIRRORFOLD_PACKED " >" + output + " 2>" + errors).c_str());
+    std::ifstream error_file(errors);
+    std::string error_text((std::istreambuf_iterator<char>(error_file)), {});
+    std::ifstream output_file(output);
+    std::string output_text((std::istreambuf_iterator<char>(output_file)), {});
+    std::filesystem::remove_all(directory);
+
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 127);
+    EXPECT_EQ(error_text, "mirrorfold: memfd_create: error 24\n") << "EMFILE, in one line";
+    EXPECT_EQ(output_text, "");
 }
 
 }  // namespace

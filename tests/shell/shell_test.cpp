@@ -38,6 +38,7 @@ protected:
         display = new VirtualDisplay(1920, 1080);
         run = new ProgramRun(*display, {"0", {"--help", "-x", "ignored"}, {}, false, true});
         finished = run->wait_for(drawing_finished);
+        process_image = read_file("/proc/" + std::to_string(run->pid()) + "/exe");
         window = display->client_window_of(run->pid());
         if (window) {
             fullscreen = display->is_fullscreen(*window);
@@ -68,8 +69,15 @@ protected:
     static inline VirtualDisplay::Geometry geometry;
     static inline std::optional<int> exit_status;
     static inline std::vector<Call> calls;
-    static inline std::string output;
+    static inline std::string output, process_image;
 };
+
+TEST_F(StandardRun, TheStartedProcessRunsTheProgramItself)
+{
+    // The packed form unpacks in memory and becomes the program in place.
+    EXPECT_TRUE(process_image == read_file(plain_program_path()))
+        << "the running process image is not build/mirrorfold byte for byte";
+}
 
 TEST_F(StandardRun, StartsUpInOrderWithoutTheCommandLine)
 {

@@ -21,8 +21,6 @@ extern char** environ;
 
 namespace mirrorfold_test {
 
-namespace {
-
 std::string read_file(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -30,6 +28,8 @@ std::string read_file(const std::string& path)
     text << file.rdbuf();
     return text.str();
 }
+
+namespace {
 
 template <typename Condition>
 bool poll_until(Condition condition, std::chrono::milliseconds timeout)
@@ -64,6 +64,12 @@ std::vector<unsigned long> window_property(::Display* x, ::Window window, const 
 }  // namespace
 
 std::string program_path()
+{
+    const char* program = getenv("MIRRORFOLD_PROGRAM");
+    return program ? program : MIRRORFOLD_EXECUTABLE;
+}
+
+std::string plain_program_path()
 {
     return MIRRORFOLD_EXECUTABLE;
 }

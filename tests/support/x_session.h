@@ -23,9 +23,14 @@ namespace mirrorfold_test {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Paths of what the build made, from the environment CTest passes.
+// The program under test: build/mirrorfold, or the file MIRRORFOLD_PROGRAM
+// names (CTest runs the behaviour suites once more on the packed form).
 std::string program_path();
+// build/mirrorfold itself, whichever form is under test.
+std::string plain_program_path();
 std::string call_log_library_path();
+
+std::string read_file(const std::string& path);
 
 // A child process started with posix_spawn.
 class Child {
