@@ -28,15 +28,19 @@ const char* vertex_source_pointer = vertex_source;
 
 // Tells on standard error why the image shader could not be built and ends
 // the process: drawing the strips without a program would only pass off an
-// undefined picture as a finished render. The fragment shader's log carries
-// the GL's reason both for a samples text that is not an integer constant
-// expression and for a GL too old for its version line.
+// undefined picture as a finished render. The GL's reason is in the log of
+// the stage that failed: the fragment shader's for a samples text that is
+// not an integer constant expression, the vertex shader's for a GL that has
+// GLSL 4.20 but not 4.30; a GL older than both fills both logs.
 [[noreturn]] __attribute__((always_inline)) inline void report_build_failure(const char* samples_text,
-                                                                             GLuint fragment_shader)
+                                                                             GLuint fragment_shader,
+                                                                             GLuint vertex_shader)
 {
-    char reason[4096];
-    glGetShaderInfoLog(fragment_shader, sizeof reason, nullptr, reason);
-    dprintf(2, "could not build the image shader with SAMPLES=\"%s\":\n%s", samples_text, reason);
+    char fragment_reason[4096], vertex_reason[4096];
+    glGetShaderInfoLog(fragment_shader, sizeof fragment_reason, nullptr, fragment_reason);
+    glGetShaderInfoLog(vertex_shader, sizeof vertex_reason, nullptr, vertex_reason);
+    dprintf(2, "could not build the image shader with SAMPLES=\"%s\":\n%s%s", samples_text, fragment_reason,
+            vertex_reason);
     end_process(1);
 }
 
@@ -83,7 +87,7 @@ extern "C" gboolean on_render(GtkWidget* area, GdkGLContext*, gpointer)
     GLint linked;
     glGetProgramiv(image_program, GL_LINK_STATUS, &linked);
     if (!linked)
-        report_build_failure(samples_text, fragment_shader);
+        report_build_failure(samples_text, fragment_shader, vertex_shader);
     glUseProgram(image_program);
 
     // The quad's corners come from gl_VertexID alone; the core profile still

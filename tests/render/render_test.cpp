@@ -218,8 +218,10 @@ TEST(BuildFailure, IsReportedOnStandardErrorWithoutDrawing)
         {"abc", {}},
         {"", {}},
         {"3;", {}},
-        // A GL without GLSL 4.20 and 4.30.
+        // A GL without GLSL 4.20 and 4.30: both stages fail.
         {std::nullopt, {{"MESA_GL_VERSION_OVERRIDE", "3.3"}, {"MESA_GLSL_VERSION_OVERRIDE", "330"}}},
+        // GLSL 4.20 but not 4.30: only the vertex stage fails.
+        {"0", {{"MESA_GL_VERSION_OVERRIDE", "4.2"}, {"MESA_GLSL_VERSION_OVERRIDE", "420"}}},
     };
     for (const Case& test_case : cases) {
         std::string shown = test_case.samples.value_or("300");
@@ -234,7 +236,7 @@ TEST(BuildFailure, IsReportedOnStandardErrorWithoutDrawing)
         EXPECT_NE(error.find("SAMPLES=\"" + shown + "\""), std::string::npos) << error;
         EXPECT_NE(error.find("error"), std::string::npos) << "the GL's own reason: " << error;
         std::vector<Call> calls = run.calls();
-        EXPECT_EQ(count_calls(calls, "glGetShaderInfoLog"), 1u);
+        EXPECT_EQ(count_calls(calls, "glGetShaderInfoLog"), 2u) << "both stages' logs";
         for (const char* name : {"glUseProgram", "glScissor", "glDrawArrays", "g_timer_elapsed"})
             EXPECT_EQ(count_calls(calls, name), 0u) << name;
     }
