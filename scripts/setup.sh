@@ -21,24 +21,42 @@ require_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What building needs (the program, the benchmark and the tests), and what
-# running it on Mesa needs.
-BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev libegl-dev libopengl-dev libpng-dev
-    libgtest-dev libx11-dev libxfixes-dev)
+# What building the program, its packed form and the runner's preload
+# library needs; what the tests and the benchmark add to that; what running
+# it on Mesa needs.
+PROGRAM_BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev zlib1g-dev)
+TEST_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # A private display for running without one: server, window manager,
-# screenshots, and the root-window query that tells the manager is up.
+# screenshots, and the root-window query that tells the manager is up (and
+# that a display answers at all).
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
 # The tests press keys and run the reference GLSL compiler.
 TEST_PACKAGES=(xdotool glslang-tools)
 
-# Configures and builds into build/ at the repository root; the compiler's
-# output is shown only when something fails.
+# Builds into build/ at the repository root; the compiler's output is shown
+# only when something fails. "program" builds what scripts/run needs (a new
+# build directory is configured without the tests, so their libraries are
+# not needed); "everything" configures and builds the tests and the
+# benchmark too.
 build_mirrorfold() {
-    mkdir -p build
-    if ! { cmake -S . -B build && cmake --build build --parallel "$(nproc)"; } >build/build.log 2>&1; then
+    if ! mkdir -p build 2>/dev/null || [ ! -w build ]; then
+        echo "cannot build: $PWD/build is not writable by $(id -un)" >&2
+        echo "run it as the owner of the checkout, or from a copy of your own" >&2
+        exit 1
+    fi
+    local configure=(cmake -S . -B build) build=(cmake --build build --parallel "$(nproc)")
+    if [ "$1" = everything ]; then
+        configure+=(-DBUILD_TESTING=ON)
+    else
+        # An existing build directory keeps its settings; cmake --build
+        # configures it again where the sources ask for it.
+        if [ -f build/CMakeCache.txt ]; then configure=(true); else configure+=(-DBUILD_TESTING=OFF); fi
+        build+=(--target mirrorfold mirrorfold_strip_progress)
+    fi
+    if ! { "${configure[@]}" && "${build[@]}"; } >build/build.log 2>&1; then
         cat build/build.log >&2
-        echo "the build failed" >&2
+        echo "the build failed (its log: build/build.log)" >&2
         exit 1
     fi
 }

@@ -1,11 +1,7 @@
 // LD_PRELOAD library that records, in order, the toolkit and GL calls the
 // mirrorfold executable makes, so tests can watch the program from outside.
-//
-// The executable binds every import at load time; a preloaded library comes
-// first in the search order, so its definitions fill the executable's slots.
-// Each wrapper logs only calls made from the executable's own code (the
-// toolkit calls some of these functions internally) and then forwards to the
-// real function.
+// Each wrapper logs only calls made from the executable's own code and then
+// forwards to the real function.
 //
 // It also wraps the three signal handlers the program connects, to log each
 // emission: "render" with the area's width, its nesting depth and result;
@@ -24,10 +20,8 @@
 #define GL_GLEXT_PROTOTYPES
 #include <GL/gl.h>
 #include <GL/glext.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtk/gtk.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -36,38 +30,12 @@
 #include <string>
 #include <type_traits>
 
+#include "program_calls.h"
+
 namespace {
 
-struct AddressRange {
-    uintptr_t begin = 0, end = 0;
-};
-
-AddressRange main_program_range()
-{
-    AddressRange range{UINTPTR_MAX, 0};
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) {
-            auto* range = static_cast<AddressRange*>(data);
-            for (int i = 0; i < info->dlpi_phnum; ++i) {
-                const auto& header = info->dlpi_phdr[i];
-                if (header.p_type != PT_LOAD)
-                    continue;
-                uintptr_t begin = info->dlpi_addr + header.p_vaddr;
-                range->begin = std::min(range->begin, begin);
-                range->end = std::max(range->end, uintptr_t(begin + header.p_memsz));
-            }
-            return 1;  // the first object is the main program
-        },
-        &range);
-    return range;
-}
-
-bool called_by_program(void* return_address)
-{
-    static const AddressRange program = main_program_range();
-    auto address = reinterpret_cast<uintptr_t>(return_address);
-    return address >= program.begin && address < program.end;
-}
+using program_calls::called_by_program;
+using program_calls::real_function;
 
 void write_line(const std::string& line)
 {
@@ -138,17 +106,6 @@ void log_call(const char* name, const std::string& result, Args... args)
     if (!result.empty())
         line += "\t->\t" + result;
     write_line(line);
-}
-
-template <typename Function>
-Function real_function(const char* name)
-{
-    void* address = dlsym(RTLD_NEXT, name);
-    if (!address) {
-        fprintf(stderr, "call_log: no %s to forward to\n", name);
-        abort();
-    }
-    return reinterpret_cast<Function>(address);
 }
 
 // Calls the real function and logs the call if the program made it: before
