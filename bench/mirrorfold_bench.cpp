@@ -92,10 +92,9 @@ void write_png(const char* path, const Framebuffer& framebuffer)
     fclose(file);
 }
 
-int usage()
+void print_usage(FILE* stream)
 {
-    fprintf(stderr, "usage: SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]\n");
-    return 2;
+    fprintf(stream, "usage: SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]\n");
 }
 
 }  // namespace
@@ -105,15 +104,23 @@ int main(int argc, char** argv)
     int repeat = 3;
     const char* png_path = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--repeat") && i + 1 < argc)
+        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+            print_usage(stdout);
+            return 0;
+        }
+        if (!strcmp(argv[i], "--repeat") && i + 1 < argc) {
             repeat = atoi(argv[++i]);
-        else if (!strcmp(argv[i], "--png") && i + 1 < argc)
+        } else if (!strcmp(argv[i], "--png") && i + 1 < argc) {
             png_path = argv[++i];
-        else
-            return usage();
+        } else {
+            print_usage(stderr);
+            return 2;
+        }
     }
-    if (repeat < 1)
-        return usage();
+    if (repeat < 1) {
+        print_usage(stderr);
+        return 2;
+    }
     const char* samples = getenv("SAMPLES");
     if (!samples)
         samples = "300";

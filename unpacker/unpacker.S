@@ -41,12 +41,22 @@
         .set SEEK_END, 2
         .set AT_EMPTY_PATH, 0x1000
 
-        /* A system call by name; push and pop load a small number in three
-           bytes where mov takes five. */
+        /* A system call by name. Below 128, push and pop load its number in
+           three bytes where mov takes five. */
         .macro sys name
+        .if SYS_\name < 128
         push    SYS_\name
         pop     rax
+        .else
+        mov     eax, SYS_\name
+        .endif
         syscall
+        .endm
+
+        /* Loads a small constant in three bytes. */
+        .macro set register, value
+        push    \value
+        pop     \register
         .endm
 
         /* The stack frame: the pipe's two ends, the wait status of gzip, and
@@ -95,40 +105,39 @@ entry:
         push    0
         push    0
 
-        /* Kernels from 6.3 on may make memory files non-executable unless
-           MFD_EXEC asks otherwise; older ones do not know the flag, refuse
-           it with EINVAL, and make every memory file executable. */
-        mov     ebp, OFFSET memfd_step
-        mov     edi, OFFSET program_name
-        mov     esi, MFD_CLOEXEC | MFD_EXEC
-        sys     memfd_create
-        cmp     eax, -EINVAL
-        jne     1f
-        mov     esi, MFD_CLOEXEC
-        sys     memfd_create
-1:      test    eax, eax
-        js      fail_with_error
-        mov     ebx, eax
-
+        /* gzip gets the stream through a pipe. */
         mov     ebp, OFFSET pipe_step
         mov     rdi, rsp
         mov     esi, O_CLOEXEC
         sys     pipe2
-        test    eax, eax
-        js      fail_with_error
+        call    check
 
         /* The stream is shorter than PIPE_BUF, so it goes into the empty pipe
-           whole, at once, without waiting for a reader. */
-        mov     ebp, OFFSET write_step
+           whole, at once, without waiting for a reader. Were it lost, gzip
+           would find no stream and fail, so the result needs no check of
+           its own. Then gzip can read to the end once no writer is left. */
         mov     edi, [rsp + pipe_write_end]
         mov     esi, OFFSET payload
         mov     edx, payload_end - payload
         sys     write
-        test    eax, eax
-        js      fail_with_error
-        /* gzip reads to the end of the stream only once no writer is left. */
         mov     edi, [rsp + pipe_write_end]
         sys     close
+
+        /* Kernels from 6.3 on may make memory files non-executable unless
+           MFD_EXEC asks otherwise; older ones do not know the flag, refuse
+           it with EINVAL, and make every memory file executable. Made after
+           the pipe, it cannot be descriptor 0, whatever this process was
+           started with. */
+        mov     ebp, OFFSET memfd_step
+        mov     edi, OFFSET program_name
+        set     rsi, MFD_CLOEXEC | MFD_EXEC
+        sys     memfd_create
+        cmp     eax, -EINVAL
+        jne     1f
+        and     esi, MFD_CLOEXEC
+        sys     memfd_create
+1:      call    check
+        mov     ebx, eax
 
         /* A child that shares this memory until it executes gzip, so it can
            leave its execve error behind. Its exit signal is none rather
@@ -139,18 +148,47 @@ entry:
         mov     edi, CLONE_VM | CLONE_VFORK
         xor     esi, esi
         sys     clone
-        test    eax, eax
-        js      fail_with_error
-        jz      run_gzip
+        call    check                   /* its test leaves ZF set in the child */
+        jnz     wait_for_gzip
 
+        /* The child: gzip reads the stream from the pipe and writes the
+           program to the memory file. */
+        mov     edi, [rsp + pipe_read_end]
+        xor     esi, esi
+        sys     dup2
+        mov     edi, ebx
+        set     rsi, 1
+        sys     dup2
+        /* Started with standard input or output closed, the pipe's end or
+           the memory file may have the number already, and dup2 onto itself
+           leaves a descriptor close-on-exec. */
+        xor     edi, edi
+        set     rsi, F_SETFD
+        xor     edx, edx
+        sys     fcntl
+        inc     edi
+        sys     fcntl
+        push    0
+        push    OFFSET gzip_option
+        push    OFFSET gzip_path
+        mov     edi, OFFSET gzip_path
+        mov     rsi, rsp
+        /* No environment: GZIP and the like must not change what it does. */
+        xor     edx, edx
+        sys     execve
+        neg     eax
+        mov     [rsp + 24 + gzip_exec_error], eax
+        set     rdi, 127
+        sys     exit
+
+wait_for_gzip:
         mov     ebp, OFFSET wait_step
         mov     edi, eax
         lea     rsi, [rsp + gzip_status]
         mov     edx, WALL
         xor     r10d, r10d
         sys     wait4
-        test    eax, eax
-        js      fail_with_error
+        call    check
 
         mov     ebp, OFFSET gzip_exec_step
         mov     eax, [rsp + gzip_exec_error]
@@ -173,7 +211,7 @@ entry:
         mov     ebp, OFFSET length_step
         mov     edi, ebx
         xor     esi, esi
-        mov     edx, SEEK_END
+        set     rdx, SEEK_END
         sys     lseek
         cmp     eax, [payload_end - 4]
         jne     fail
@@ -187,6 +225,14 @@ entry:
         mov     r10, r13
         mov     r8d, AT_EMPTY_PATH
         sys     execveat
+        jmp     fail_with_error
+
+/* Returns the result of a system call, or ends the process where it is an
+   error. */
+check:
+        test    eax, eax
+        js      fail_with_error
+        ret
 
 fail_with_error:
         neg     eax
@@ -194,7 +240,7 @@ fail_with_error:
    shell reports a command it cannot run. ebp: the step, eax: the number. */
 fail:
         mov     r8d, eax
-        sub     rsp, 128
+        add     rsp, -128               /* shorter than sub: -128 fits a byte */
         mov     rdi, rsp
         mov     esi, OFFSET program_name
         call    append
@@ -205,7 +251,7 @@ fail:
         mov     al, ' '
         stosb
         mov     eax, r8d
-        mov     ecx, 10
+        set     rcx, 10
         push    '\n' - '0'
 3:      xor     edx, edx
         div     ecx
@@ -220,9 +266,9 @@ fail:
         mov     rsi, rsp
         mov     rdx, rdi
         sub     rdx, rsi
-        mov     edi, 2
+        set     rdi, 2
         sys     write
-        mov     edi, 127
+        set     rdi, 127
         sys     exit_group
 
 /* Copies the text at rsi, without its zero byte, to rdi. */
@@ -234,41 +280,12 @@ append:
         jmp     append
 5:      ret
 
-/* The child: gzip reads the stream from the pipe and writes the program to
-   the memory file. */
-run_gzip:
-        mov     edi, ebx
-        mov     esi, 1
-        sys     dup2
-        /* Started with standard output closed, the memory file is 1 already,
-           and dup2 onto itself leaves it close-on-exec. */
-        mov     edi, 1
-        mov     esi, F_SETFD
-        xor     edx, edx
-        sys     fcntl
-        mov     edi, [rsp + pipe_read_end]
-        xor     esi, esi
-        sys     dup2
-        push    0
-        push    OFFSET gzip_option
-        push    OFFSET gzip_path
-        mov     edi, OFFSET gzip_path
-        mov     rsi, rsp
-        /* No environment: GZIP and the like must not change what it does. */
-        xor     edx, edx
-        sys     execve
-        neg     eax
-        mov     [rsp + 24 + gzip_exec_error], eax
-        mov     edi, 127
-        sys     exit
-
 program_name:   .asciz "mirrorfold"
 gzip_path:      .asciz "/bin/gzip"
 gzip_option:    .asciz "-d"
         .set no_path, gzip_option + 2
-memfd_step:     .asciz "memfd_create: error"
 pipe_step:      .asciz "pipe2: error"
-write_step:     .asciz "write: error"
+memfd_step:     .asciz "memfd_create: error"
 clone_step:     .asciz "clone: error"
 wait_step:      .asciz "wait4: error"
 gzip_exec_step: .asciz "execve /bin/gzip: error"

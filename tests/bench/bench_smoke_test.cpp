@@ -57,11 +57,13 @@ TEST(Bench, ReportsEveryFigureAndWritesThePng)
     EXPECT_EQ(big_endian(header + 20), 1080u);
 }
 
-TEST(Bench, RejectsUnknownArguments)
+TEST(Bench, RejectsUnknownArgumentsAndHelpsOnRequest)
 {
     int status;
     run_bench("--frobnicate 2>/dev/null", status);
     EXPECT_NE(status, 0);
+    EXPECT_EQ(run_bench("--help", status).rfind("usage: ", 0), 0u) << "usage on standard output";
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -386,9 +386,10 @@ TEST(Packed, AtMost4096BytesWithoutInterpreterOrLibraries)
     }
 }
 
-TEST(Packed, WithoutADescriptorForTheMemoryFileFailsInOneLine)
+TEST(Packed, WithoutFreeDescriptorsFailsInOneLine)
 {
-    // Three descriptors at most: the standard ones are all there is room for.
+    // Three descriptors at most: the standard ones are all there is room
+    // for, so the pipe to gzip is refused.
     auto directory = std::filesystem::temp_directory_path() / ("mirrorfold-packed-" + std::to_string(getpid()));
     std::filesystem::create_directory(directory);
     std::string output = (directory / "output").string(), errors = (directory / "errors").string();
@@ -401,7 +402,7 @@ TEST(Packed, WithoutADescriptorForTheMemoryFileFailsInOneLine)
 
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 127);
-    EXPECT_EQ(error_text, "mirrorfold: memfd_create: error 24\n") << "EMFILE, in one line";
+    EXPECT_EQ(error_text, "mirrorfold: pipe2: error 24\n") << "EMFILE, in one line";
     EXPECT_EQ(output_text, "");
 }
 
