@@ -60,30 +60,3 @@ build_mirrorfold() {
         exit 1
     fi
 }
-
-# Starts Xvfb on a free display with openbox on it; sets DISPLAY and
-# XVFB_PID / OPENBOX_PID. The window manager must be up before a window asks
-# for full screen, or the request is lost.
-start_private_display() {
-    local width_height=$1
-    local display_file
-    display_file=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 "${width_height}x24" -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
-    XVFB_PID=$!
-    local tries
-    for tries in $(seq 200); do
-        [ -s "$display_file" ] && break
-        sleep 0.05
-    done
-    export DISPLAY=":$(head -n1 "$display_file")"
-    rm -f "$display_file"
-    [ "$DISPLAY" != ":" ] || { echo "Xvfb did not start" >&2; return 1; }
-    openbox >/dev/null 2>&1 &
-    OPENBOX_PID=$!
-    for tries in $(seq 200); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id" && return 0
-        sleep 0.05
-    done
-    echo "openbox did not start" >&2
-    return 1
-}
