@@ -80,7 +80,7 @@ elf_header:
         .quad 0                         /* no section headers */
         .long 0
         .word program_header - elf_header
-        .word file_start_of_code - program_header
+        .word program_header_end - program_header
         .word 1                         /* one program header */
         .word 0, 0, 0
 
@@ -95,14 +95,14 @@ program_header:
         .quad file_end - file_start
         .quad 0x1000
 
-file_start_of_code:
+program_header_end:
 entry:
         /* The kernel leaves argc, the arguments and the environment on the
            stack: execveat hands the program the very same ones. */
         pop     rax
         mov     r12, rsp
         lea     r13, [rsp + rax * 8 + 8]
-        push    0
+        push    0                       /* the frame below, zeroed */
         push    0
 
         /* gzip gets the stream through a pipe. */
@@ -252,6 +252,8 @@ fail:
         stosb
         mov     eax, r8d
         set     rcx, 10
+        /* The digits go on the stack lowest first and come off highest
+           first; this marker under them comes off last, as the newline. */
         push    '\n' - '0'
 3:      xor     edx, edx
         div     ecx
