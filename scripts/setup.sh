@@ -31,8 +31,9 @@ MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # screenshots, and the root-window query that tells the manager is up (and
 # that a display answers at all).
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
-# The tests press keys and run the reference GLSL compiler.
-TEST_PACKAGES=(xdotool glslang-tools)
+# The tests press keys, run the reference GLSL compiler and look for
+# processes left behind.
+TEST_PACKAGES=(xdotool glslang-tools procps)
 
 # Builds into build/ at the repository root; the compiler's output is shown
 # only when something fails. "program" builds what scripts/run needs (a new
