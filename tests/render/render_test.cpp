@@ -10,6 +10,14 @@ using namespace mirrorfold_test;
 
 namespace {
 
+// What an emission does before deciding: the allocated width, then the
+// scale factor that turns it into framebuffer pixels.
+bool reads_only_the_width(const std::vector<Call>& inside)
+{
+    return inside.size() == 2 && inside[0].name == "gtk_widget_get_allocated_width" &&
+           inside[1].name == "gtk_widget_get_scale_factor";
+}
+
 constexpr int GL_FRAGMENT_SHADER = 0x8B30, GL_VERTEX_SHADER = 0x8B31, GL_LINK_STATUS = 0x8B82,
               GL_SCISSOR_TEST = 0x0C11, GL_TRIANGLE_STRIP = 5;
 
@@ -50,16 +58,15 @@ TEST_F(StandardRun, FirstWideEmissionOnlyAsksForAnother)
     ASSERT_NE(first_wide, emissions.end());
     // Narrow ones before it only read the width.
     for (auto narrow = emissions.begin(); narrow != first_wide; ++narrow) {
-        std::vector<Call> inside = between(calls, narrow->begin, narrow->end);
-        ASSERT_EQ(inside.size(), 1u);
-        EXPECT_EQ(inside[0].name, "gtk_widget_get_allocated_width");
+        EXPECT_TRUE(reads_only_the_width(between(calls, narrow->begin, narrow->end)));
         EXPECT_EQ(narrow->result, "1");
     }
     std::vector<Call> inside = between(calls, first_wide->begin, first_wide->end);
-    ASSERT_EQ(inside.size(), 2u);
-    EXPECT_EQ(inside[0].name, "gtk_widget_get_allocated_width");
+    ASSERT_EQ(inside.size(), 3u);
+    EXPECT_TRUE(reads_only_the_width({inside.begin(), inside.begin() + 2}));
     EXPECT_EQ(inside[0].result, "1920");
-    EXPECT_EQ(inside[1].name, "gtk_gl_area_queue_render");
+    EXPECT_EQ(inside[1].result, "1");
+    EXPECT_EQ(inside[2].name, "gtk_gl_area_queue_render");
     EXPECT_EQ(first_wide->result, "1");
     // And the next top-level emission is the one that draws.
     auto next = std::find_if(first_wide + 1, emissions.end(), [](const Emission& e) { return e.depth == 1; });
@@ -72,18 +79,20 @@ TEST_F(StandardRun, BuildsTheProgramFromTheShaderPieces)
     auto drawing = drawing_emission(calls);
     ASSERT_TRUE(drawing);
     std::vector<Call> inside = between(calls, drawing->begin, drawing->end);
+    ASSERT_TRUE(reads_only_the_width({inside.begin(), inside.begin() + std::min<size_t>(2, inside.size())}));
+    inside.erase(inside.begin(), inside.begin() + 2);
     std::vector<std::string> names;
-    for (size_t i = 0; i < 15 && i < inside.size(); ++i)
+    for (size_t i = 0; i < 14 && i < inside.size(); ++i)
         names.push_back(inside[i].name);
     ASSERT_EQ(names, (std::vector<std::string>{
-                         "gtk_widget_get_allocated_width", "glCreateShader", "glShaderSource", "glCompileShader",
+                         "glCreateShader", "glShaderSource", "glCompileShader",
                          "glCreateShader", "glShaderSource", "glCompileShader", "glCreateProgram",
                          "glAttachShader", "glAttachShader", "glLinkProgram", "glGetProgramiv", "glUseProgram",
                          "glGenVertexArrays", "glBindVertexArray"}));
 
-    const Call& fragment = inside[1];
+    const Call& fragment = inside[0];
     EXPECT_EQ(fragment.number(0), GL_FRAGMENT_SHADER);
-    const Call& fragment_source = inside[2];
+    const Call& fragment_source = inside[1];
     EXPECT_EQ(fragment_source.arguments[0], fragment.result);
     ASSERT_EQ(fragment_source.number(1), 4);
     EXPECT_EQ(fragment_source.arguments[2], "null") << "pieces end at their zero byte";
@@ -91,29 +100,29 @@ TEST_F(StandardRun, BuildsTheProgramFromTheShaderPieces)
     EXPECT_EQ(fragment_source.text(4), "0") << "the SAMPLES text verbatim";
     EXPECT_EQ(fragment_source.text(5), "\n");
     EXPECT_EQ(fragment_source.text(6).rfind("out vec4 v;", 0), 0u) << "the body";
-    EXPECT_EQ(inside[3].arguments[0], fragment.result);
+    EXPECT_EQ(inside[2].arguments[0], fragment.result);
 
-    const Call& vertex = inside[4];
+    const Call& vertex = inside[3];
     EXPECT_EQ(vertex.number(0), GL_VERTEX_SHADER);
-    const Call& vertex_source = inside[5];
+    const Call& vertex_source = inside[4];
     EXPECT_EQ(vertex_source.arguments[0], vertex.result);
     ASSERT_EQ(vertex_source.number(1), 1);
     EXPECT_EQ(vertex_source.text(3),
               "#version 430\nvoid main(){gl_Position=vec4(gl_VertexID%2==0?-1:1,gl_VertexID%4/2==0?-1:1,1,1);}");
-    EXPECT_EQ(inside[6].arguments[0], vertex.result);
+    EXPECT_EQ(inside[5].arguments[0], vertex.result);
 
-    const std::string program = inside[7].result;
-    EXPECT_EQ(inside[8].arguments, (std::vector<std::string>{program, vertex.result})) << "vertex shader first";
-    EXPECT_EQ(inside[9].arguments, (std::vector<std::string>{program, fragment.result}));
-    EXPECT_EQ(inside[10].arguments[0], program);
-    EXPECT_EQ(inside[11].number(1), GL_LINK_STATUS);
-    EXPECT_EQ(inside[11].result, "1");
-    EXPECT_EQ(inside[12].arguments[0], program);
-    EXPECT_EQ(inside[13].number(0), 1);
-    EXPECT_EQ(inside[14].arguments[0], inside[13].result);
-    ASSERT_GT(inside.size(), 15u);
-    EXPECT_EQ(inside[15].name, "glEnable");
-    EXPECT_EQ(inside[15].number(0), GL_SCISSOR_TEST);
+    const std::string program = inside[6].result;
+    EXPECT_EQ(inside[7].arguments, (std::vector<std::string>{program, vertex.result})) << "vertex shader first";
+    EXPECT_EQ(inside[8].arguments, (std::vector<std::string>{program, fragment.result}));
+    EXPECT_EQ(inside[9].arguments[0], program);
+    EXPECT_EQ(inside[10].number(1), GL_LINK_STATUS);
+    EXPECT_EQ(inside[10].result, "1");
+    EXPECT_EQ(inside[11].arguments[0], program);
+    EXPECT_EQ(inside[12].number(0), 1);
+    EXPECT_EQ(inside[13].arguments[0], inside[12].result);
+    ASSERT_GT(inside.size(), 14u);
+    EXPECT_EQ(inside[14].name, "glEnable");
+    EXPECT_EQ(inside[14].number(0), GL_SCISSOR_TEST);
 }
 
 TEST_F(StandardRun, Draws108StripsFromTheBottomUpDrainingEventsAfterEach)
@@ -242,45 +251,60 @@ TEST(BuildFailure, IsReportedOnStandardErrorWithoutDrawing)
     }
 }
 
-TEST(Screens, NarrowerThanTheImageNeverDraws)
+// The image counts framebuffer pixels: at scale 2 the allocated width is
+// half of them.
+struct Screen {
+    int width, height, scale;
+    bool draws;
+};
+
+class Screens : public ::testing::TestWithParam<Screen> {};
+
+TEST_P(Screens, DrawOnlyTheLowerLeftImageWhenWideEnough)
 {
-    VirtualDisplay display(1280, 1024);
-    ProgramRun run(display, {"0", {}, {}, false, false});
-    ASSERT_TRUE(run.wait_for([](const std::vector<Call>& calls) {
+    const Screen screen = GetParam();
+    VirtualDisplay display(screen.width, screen.height);
+    ProgramRun run(display, {"0", {}, {{"GDK_SCALE", std::to_string(screen.scale)}}, false, false});
+    if (screen.draws) {
+        ASSERT_TRUE(run.wait_for(drawing_finished));
+    } else {
+        ASSERT_TRUE(run.wait_for([&](const std::vector<Call>& calls) {
+            for (const Emission& emission : render_emissions(calls))
+                if (emission.width == screen.width)
+                    return true;
+            return false;
+        }));
+        std::this_thread::sleep_for(2s);
+    }
+    // Escape before any drawing, or after it.
+    display.press("Escape");
+    EXPECT_EQ(run.wait_exit(10s), 0);
+    std::vector<Call> calls = run.calls();
+    if (!screen.draws) {
         for (const Emission& emission : render_emissions(calls))
-            if (emission.width == 1280)
-                return true;
-        return false;
-    }));
-    std::this_thread::sleep_for(2s);
-    std::vector<Call> calls = run.calls();
-    for (const Emission& emission : render_emissions(calls))
-        EXPECT_EQ(emission.end, emission.begin + 2) << "only the width is read";
-    EXPECT_EQ(count_calls(calls, "gtk_gl_area_queue_render"), 0u);
-    EXPECT_EQ(count_calls(calls, "glCreateShader"), 0u);
-
-    // Escape before any drawing.
-    display.press("Escape");
-    EXPECT_EQ(run.wait_exit(10s), 0);
-    EXPECT_EQ(run.standard_output(), "");
-}
-
-TEST(Screens, LargerDrawsOnlyTheLowerLeftImage)
-{
-    VirtualDisplay display(2560, 1440);
-    ProgramRun run(display, {"0", {}, {}, false, false});
-    ASSERT_TRUE(run.wait_for(drawing_finished));
-    display.press("Escape");
-    EXPECT_EQ(run.wait_exit(10s), 0);
+            EXPECT_TRUE(reads_only_the_width(between(calls, emission.begin, emission.end)));
+        EXPECT_EQ(count_calls(calls, "gtk_gl_area_queue_render"), 0u);
+        EXPECT_EQ(count_calls(calls, "glCreateShader"), 0u);
+        EXPECT_EQ(run.standard_output(), "");
+        return;
+    }
     EXPECT_TRUE(is_time_line(run.standard_output()));
-    std::vector<Call> calls = run.calls();
-    auto drawing = drawing_emission(calls);
-    EXPECT_EQ(drawing->width, 2560);
+    EXPECT_EQ(drawing_emission(calls)->width, screen.width);
     int strip = 0;
     for (const Call& call : calls)
         if (call.name == "glScissor")
             EXPECT_EQ(call.arguments, (std::vector<std::string>{"0", std::to_string(10 * strip++), "1920", "10"}));
     EXPECT_EQ(strip, 108);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Screens,
+                         ::testing::Values(Screen{1280, 1024, 1, false}, Screen{2560, 1440, 1, true},
+                                           Screen{2560, 1440, 2, true}, Screen{1920, 1080, 2, true},
+                                           Screen{1918, 1080, 2, false}),
+                         [](const auto& info) {
+                             const Screen& screen = info.param;
+                             return std::to_string(screen.width) + "x" + std::to_string(screen.height) + "_scale" +
+                                    std::to_string(screen.scale);
+                         });
 
 }  // namespace

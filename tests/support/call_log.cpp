@@ -4,7 +4,8 @@
 // forwards to the real function.
 //
 // It also wraps the three signal handlers the program connects, to log each
-// emission: "render" with the area's width, its nesting depth and result;
+// emission: "render" with the width of the area's framebuffer (allocated
+// width times scale factor), its nesting depth and result;
 // "key_press_event" with the key and result; "destroy".
 //
 // Environment:
@@ -213,6 +214,7 @@ gboolean gtk_main_iteration()
     return real();
 }
 int gtk_widget_get_allocated_width(GtkWidget* widget) { LOGGED(gtk_widget_get_allocated_width, widget); }
+gint gtk_widget_get_scale_factor(GtkWidget* widget) { LOGGED(gtk_widget_get_scale_factor, widget); }
 void gtk_gl_area_queue_render(GtkGLArea* area) { LOGGED(gtk_gl_area_queue_render, area); }
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 GdkCursor* gdk_cursor_new(GdkCursorType type) { LOGGED(gdk_cursor_new, type); }
@@ -251,9 +253,10 @@ void provoke_render()
 gboolean logged_render(GtkWidget* area, GdkGLContext* context, gpointer data)
 {
     static const auto width = REAL(gtk_widget_get_allocated_width);
+    static const auto scale = REAL(gtk_widget_get_scale_factor);
     rendered_area = reinterpret_cast<GtkGLArea*>(area);
     int depth = ++render_depth;
-    log_call("render_begin", "", depth, width(area));
+    log_call("render_begin", "", depth, width(area) * scale(area));
     gboolean result = program_render(area, context, data);
     log_call("render_end", formatted(result), depth);
     --render_depth;

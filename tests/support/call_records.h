@@ -23,7 +23,7 @@ std::vector<Call> parse_call_log(const std::string& log_text);
 size_t count_calls(const std::vector<Call>& calls, const std::string& name);
 
 // One emission of "render": where its lines are in the log, how deep it was
-// nested, the area's width and what the handler returned.
+// nested, the width of the area's framebuffer and what the handler returned.
 struct Emission {
     size_t begin, end;  // indices of render_begin and render_end; end is npos while it runs
     int depth;
