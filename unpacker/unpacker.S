@@ -118,7 +118,11 @@ entry:
            its own. Then gzip can read to the end once no writer is left. */
         mov     edi, [rsp + pipe_write_end]
         mov     esi, OFFSET payload
-        mov     edx, payload_end - payload
+        /* AT&T syntax for this one: Clang's assembler reads a difference
+           of two labels in Intel syntax as a memory operand. */
+        .att_syntax
+        movl    $(payload_end - payload), %edx
+        .intel_syntax noprefix
         sys     write
         mov     edi, [rsp + pipe_write_end]
         sys     close

@@ -18,7 +18,8 @@ std::vector<std::string> timing_free_calls(const std::vector<Call>& calls)
     for (const Call& call : calls) {
         if (call.name.rfind("render_", 0) == 0 || call.name.rfind("key_press", 0) == 0 ||
             call.name == "gtk_events_pending" || call.name == "gtk_main_iteration" ||
-            call.name == "gtk_widget_get_allocated_width" || call.name == "g_timer_elapsed")
+            call.name == "gtk_widget_get_allocated_width" || call.name == "gtk_widget_get_scale_factor" ||
+            call.name == "g_timer_elapsed")
             continue;
         std::string line = call.name;
         for (const std::string& argument : call.arguments)
@@ -196,8 +197,15 @@ TEST(Termination, ClosingTheWindowEndsWithStatusZero)
     VirtualDisplay display(1920, 1080);
     ProgramRun run(display, {"0", {}, {}, false, false});
     ASSERT_TRUE(run.wait_for(drawing_finished));
-    display.press("alt+F4");  // openbox's close: the toolkit destroys the window
-    ASSERT_EQ(run.wait_exit(10s), 0);
+    // openbox's close: the toolkit destroys the window. A new openbox can
+    // take a moment to bind its keys; until then the program sees the keys
+    // themselves, which do nothing, so they are pressed again.
+    std::optional<int> status;
+    for (int attempt = 0; attempt < 5 && !status; ++attempt) {
+        display.press("alt+F4");
+        status = run.wait_exit(2s);
+    }
+    ASSERT_EQ(status, 0);
     std::vector<Call> calls = run.calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().name, "destroy");

@@ -66,12 +66,13 @@ std::vector<unsigned long> window_property(::Display* x, ::Window window, const 
 std::string program_path()
 {
     const char* program = getenv("MIRRORFOLD_PROGRAM");
-    return program ? program : MIRRORFOLD_EXECUTABLE;
+    return program ? program : plain_program_path();
 }
 
 std::string plain_program_path()
 {
-    return MIRRORFOLD_EXECUTABLE;
+    const char* executable = getenv("MIRRORFOLD_EXECUTABLE");
+    return executable ? executable : MIRRORFOLD_EXECUTABLE;
 }
 
 std::string call_log_library_path()

@@ -26,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 // The program under test: build/mirrorfold, or the file MIRRORFOLD_PROGRAM
 // names (CTest runs the behaviour suites once more on the packed form).
 std::string program_path();
-// build/mirrorfold itself, whichever form is under test.
+// build/mirrorfold itself, whichever form is under test, or the build that
+// MIRRORFOLD_EXECUTABLE names (another compiler's).
 std::string plain_program_path();
 std::string call_log_library_path();
 
