@@ -35,29 +35,45 @@ HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
 # processes left behind.
 TEST_PACKAGES=(xdotool glslang-tools procps)
 
-# Builds into build/ at the repository root; the compiler's output is shown
-# only when something fails. "program" builds what scripts/run needs (a new
-# build directory is configured without the tests, so their libraries are
-# not needed); "everything" configures and builds the tests and the
-# benchmark too.
+# The build tree: build/ at the repository root, or the one
+# MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).
+BUILD_DIR=${MIRRORFOLD_BUILD_DIR:-build}
+
+# Builds into BUILD_DIR; the compiler's output is shown only when something
+# fails. "program" builds what scripts/run needs (a new build tree is
+# configured without the tests, so their libraries are not needed);
+# "everything" configures and builds the tests and the benchmark too.
+# Runs that share a build tree take turns here, and only here.
 build_mirrorfold() {
-    if ! mkdir -p build 2>/dev/null || [ ! -w build ]; then
-        echo "cannot build: $PWD/build is not writable by $(id -un)" >&2
+    if ! mkdir -p "$BUILD_DIR" 2>/dev/null || [ ! -w "$BUILD_DIR" ]; then
+        echo "cannot build: $(realpath -m "$BUILD_DIR") is not writable by $(id -un)" >&2
         echo "run it as the owner of the checkout, or from a copy of your own" >&2
         exit 1
     fi
-    local configure=(cmake -S . -B build) build=(cmake --build build --parallel "$(nproc)")
+    local lock
+    exec {lock}>"$BUILD_DIR/.build.lock"
+    flock "$lock"
+    local configure=(cmake -S . -B "$BUILD_DIR") build=(cmake --build "$BUILD_DIR" --parallel "$(nproc)")
     if [ "$1" = everything ]; then
         configure+=(-DBUILD_TESTING=ON)
     else
-        # An existing build directory keeps its settings; cmake --build
-        # configures it again where the sources ask for it.
-        if [ -f build/CMakeCache.txt ]; then configure=(true); else configure+=(-DBUILD_TESTING=OFF); fi
-        build+=(--target mirrorfold mirrorfold_strip_progress)
+        # A complete tree keeps its settings, and cmake --build configures it
+        # again where the sources ask for it. A configure that failed leaves
+        # a cache but no build files: that tree is configured again, with
+        # the settings in its cache.
+        if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+            configure+=(-DBUILD_TESTING=OFF)
+        elif [ -f "$BUILD_DIR/Makefile" ] || [ -f "$BUILD_DIR/build.ninja" ]; then
+            configure=(true)
+        fi
+        build+=(--target mirrorfold mirrorfold_run_report)
     fi
-    if ! { "${configure[@]}" && "${build[@]}"; } >build/build.log 2>&1; then
-        cat build/build.log >&2
-        echo "the build failed (its log: build/build.log)" >&2
+    # In a subshell, so that only it writes to the log: a trap that runs
+    # while it builds (Ctrl-C) still speaks to the user.
+    if ! ("${configure[@]}" && "${build[@]}") >"$BUILD_DIR/build.log" 2>&1; then
+        cat "$BUILD_DIR/build.log" >&2
+        echo "the build failed (its log: $BUILD_DIR/build.log)" >&2
         exit 1
     fi
+    exec {lock}>&-
 }

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# scripts/run as a user runs it without a display, its standard error not a
-# terminal: progress and saving, refusals before any rendering, and Ctrl-C.
+# scripts/run as a user runs it, its standard error not a terminal: progress
+# and saving, refusals before any rendering, Ctrl-C, a display too narrow, no
+# GL context, a build tree left by a failed configure and two first runs at
+# once.
 #
-#   run_script_test.sh REPOSITORY
+#   run_script_test.sh REPOSITORY BUILD_DIRECTORY
 set -uo pipefail
 run=$1/scripts/run
+# The build this test belongs to, wherever it was configured.
+export MIRRORFOLD_BUILD_DIR=$2
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+started_pids=()
+trap 'kill "${started_pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 unset DISPLAY WAYLAND_DISPLAY
 failures=0
 check() {  # check DESCRIPTION COMMAND...
@@ -57,6 +62,54 @@ check "no process of the run is left" [ -z "$(pgrep -s "$run_pid")" ]
 check "no temporary file is left" [ -z "$(ls -A "$work/temporary")" ]
 check "no image is saved" [ ! -e "$work/never.png" ]
 cat "$work/errors"
+
+# No GL context (as over ssh -X): said at once, and the run ends.
+started=$SECONDS
+LIBGL_ALWAYS_INDIRECT=1 SAMPLES=0 "$run" "$work/no-gl.png" >"$work/output" 2>"$work/errors"
+check "without a GL context it ends with status 1" [ $? -eq 1 ]
+check "saying why, at once" [ $((SECONDS - started)) -lt 20 ]
+check "in GTK's words" grep -q "OpenGL context for the image: Unable to create a GL context" "$work/errors"
+cat "$work/errors"
+
+# A display narrower than the image: said within seconds; Escape ends it.
+Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+started_pids+=($!)
+until [ -s "$work/display" ]; do sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
+openbox >/dev/null 2>&1 &
+started_pids+=($!)
+until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; do sleep 0.1; done
+SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
+run_pid=$!
+for _ in $(seq 100); do
+    grep -q "will not be drawn" "$work/errors" && break
+    sleep 0.1
+done
+check "a narrow display is explained within seconds" grep -q "area is 1366 pixels wide; the image needs 1920" "$work/errors"
+check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors"
+xdotool key Escape
+wait "$run_pid"
+check "Escape then ends it with status 0" [ $? -eq 0 ]
+cat "$work/errors"
+unset DISPLAY
+
+# A configure that failed (here: no pkg-config modules) leaves a cache and
+# no build files; two first runs at once on that tree take turns building.
+export MIRRORFOLD_BUILD_DIR=$work/build
+PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$1" -B "$MIRRORFOLD_BUILD_DIR" >/dev/null 2>&1
+check "the configure failed" [ ! -f "$MIRRORFOLD_BUILD_DIR/Makefile" ]
+for name in first second; do
+    SAMPLES=0 "$run" "$work/$name.png" >"$work/$name.output" 2>&1 &
+    started_pids+=($!)
+done
+for name in first second; do
+    wait "${started_pids[-1]}"
+    check "a run at once with another succeeds" [ $? -eq 0 ]
+    unset 'started_pids[-1]'
+done
+for name in first second; do
+    check "$name image saved" [ -s "$work/$name.png" ] || cat "$work/$name.output"
+done
 
 echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,100 @@
+// Preloaded by scripts/run into mirrorfold, to tell the user what the
+// program is doing without the program printing anything of its own. One
+// line for each of these goes to the descriptor that MIRRORFOLD_REPORT_FD
+// names:
+//
+//   strip           a strip is finished: the program waits for every strip it
+//                   draws with glFinish, and each such wait, once over, counts
+//   width N         the area's framebuffer is now N pixels wide, as the
+//                   program measures it (allocated width times scale factor)
+//                   before deciding whether to draw
+//   no-gl REASON    the toolkit could not give the area a GL context, so the
+//                   program's render handler will never run; REASON is the
+//                   toolkit's own, on one line
+//
+// Without that variable it only forwards the calls.
+
+#include <gtk/gtk.h>
+#include <stdio.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "program_calls.h"
+
+using program_calls::called_by_program;
+using program_calls::real_function;
+
+namespace {
+
+int report_descriptor()
+{
+    static const int descriptor = [] {
+        const char* number = getenv("MIRRORFOLD_REPORT_FD");
+        return number ? atoi(number) : -1;
+    }();
+    return descriptor;
+}
+
+void report(const std::string& line)
+{
+    if (report_descriptor() >= 0)
+        dprintf(report_descriptor(), "%s\n", line.c_str());
+}
+
+// Connected after the area's own "realize", which is where the toolkit makes
+// the area's GL context or keeps the reason it could not.
+void report_missing_context(GtkWidget* area, gpointer)
+{
+    GError* error = gtk_gl_area_get_error(GTK_GL_AREA(area));
+    if (!error)
+        return;
+    std::string reason = error->message;
+    for (char& c : reason)
+        if (c == '\n')
+            c = ' ';
+    report("no-gl " + reason);
+}
+
+}  // namespace
+
+extern "C" {
+
+void glFinish()
+{
+    static const auto real = real_function<void (*)()>("glFinish");
+    real();
+    // The toolkit may wait for the GL too; only the program's waits are strips.
+    if (called_by_program(__builtin_return_address(0)))
+        report("strip");
+}
+
+// The program asks for the scale factor right after the allocated width, and
+// compares their product with the image's width.
+gint gtk_widget_get_scale_factor(GtkWidget* widget)
+{
+    static const auto real = real_function<gint (*)(GtkWidget*)>("gtk_widget_get_scale_factor");
+    static int reported_width = -1;
+    gint scale = real(widget);
+    if (called_by_program(__builtin_return_address(0))) {
+        int width = gtk_widget_get_allocated_width(widget) * scale;
+        if (width != reported_width)
+            report("width " + std::to_string(width));
+        reported_width = width;
+    }
+    return scale;
+}
+
+gulong g_signal_connect_data(gpointer instance, const gchar* signal, GCallback handler, gpointer data,
+                             GClosureNotify destroy_data, GConnectFlags flags)
+{
+    static const auto real =
+        real_function<gulong (*)(gpointer, const gchar*, GCallback, gpointer, GClosureNotify, GConnectFlags)>(
+            "g_signal_connect_data");
+    if (called_by_program(__builtin_return_address(0)) && strcmp(signal, "render") == 0)
+        real(instance, "realize", G_CALLBACK(report_missing_context), nullptr, nullptr, G_CONNECT_AFTER);
+    return real(instance, signal, handler, data, destroy_data, flags);
+}
+
+}  // extern "C"
