@@ -57,12 +57,22 @@ TEST(Bench, ReportsEveryFigureAndWritesThePng)
     EXPECT_EQ(big_endian(header + 20), 1080u);
 }
 
-TEST(Bench, RejectsUnknownArgumentsAndHelpsOnRequest)
+TEST(Bench, RefusesABadCommandLineAtOnceAndHelpsOnRequest)
 {
+    // Each says what was wrong, on standard error, before anything is drawn.
+    for (const char* arguments : {"--frobnicate", "--repeat 0", "--repeat x", "--repeat 2x", "--repeat", "--png",
+                                  "--png /nonexistent/strips.png"}) {
+        SCOPED_TRACE(arguments);
+        int status;
+        std::string output = run_bench(std::string(arguments) + " 2>&1", status);
+        EXPECT_NE(status, 0);
+        EXPECT_EQ(output.rfind("mirrorfold-bench: ", 0), 0u) << output;
+        EXPECT_EQ(output.find(": strips 1/"), std::string::npos) << "nothing drawn: " << output;
+    }
     int status;
-    run_bench("--frobnicate 2>/dev/null", status);
-    EXPECT_NE(status, 0);
-    EXPECT_EQ(run_bench("--help", status).rfind("usage: ", 0), 0u) << "usage on standard output";
+    std::string usage = run_bench("--help", status);
+    EXPECT_EQ(usage.rfind("usage: ", 0), 0u) << "usage on standard output";
+    EXPECT_NE(usage.find("12 hours"), std::string::npos) << "the default run's cost";
     EXPECT_EQ(status, 0);
 }
 

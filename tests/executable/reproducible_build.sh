@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Two clean builds of the executable and of its packed form from the same
 # sources must be identical to the byte: nothing of time, place or build
-# directory may leak into either.
+# directory may leak into either. Installed, they are the same files.
 set -euo pipefail
 source_dir=$1
 work=$(mktemp -d)
@@ -14,3 +14,9 @@ for file in mirrorfold mirrorfold-packed; do
     cmp "$work/first/$file" "$work/second/$file"
     echo "$file: two clean builds are identical, $(stat -c %s "$work/first/$file") bytes"
 done
+cmake --install "$work/first" --prefix "$work/prefix" >/dev/null
+for file in mirrorfold mirrorfold-packed; do
+    cmp "$work/first/$file" "$work/prefix/bin/$file"
+    [ -x "$work/prefix/bin/$file" ]
+done
+echo "both installed into bin/"
