@@ -24,7 +24,7 @@ require_packages() {
 # What building the program, its packed form and the runner's preload
 # library needs; what the tests and the benchmark add to that; what running
 # it on Mesa needs.
-PROGRAM_BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev libzopfli-dev)
+PROGRAM_BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev)
 TEST_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # A private display for running without one: server, window manager,

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The packer on more than mirrorfold: a small program that reports what its
+# process was given runs the same packed as plain. And a packed file whose
+# stream or check value is damaged runs nothing: one line, status 127.
+#
+#   packed_round_trip.sh REPORT PACKED_REPORT PACKED_MIRRORFOLD
+set -uo pipefail
+report=$1 packed_report=$2 packed=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() {  # check DESCRIPTION COMMAND...
+    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
+}
+
+# The same process id, arguments, environment, descriptors and status.
+for form in plain packed; do
+    program=$report
+    [ $form = packed ] && program=$packed_report
+    # The same output file for both, since it is among the descriptors.
+    env -i SOME_VARIABLE="a value" "$program" one "two words" "" 3<"$report" >"$work/output" 2>&1 &
+    echo "process $!" >"$work/$form.pid"
+    wait $!
+    echo "status $?" >>"$work/output"
+    mv "$work/output" "$work/$form"
+done
+check "the packed form runs in the process that was started" \
+    [ "$(head -n1 "$work/packed")" = "$(cat "$work/packed.pid")" ]
+sed -i 1d "$work/plain" "$work/packed"
+sed -i "s|^argument 0: .*|argument 0|" "$work/plain" "$work/packed"
+check "and reports what the plain form reports" cmp "$work/plain" "$work/packed"
+cat "$work/packed"
+
+# Damage: a byte of the stream (the last 4 bytes are the check value), and
+# the check value itself.
+size=$(stat -c %s "$packed")
+for damage in "stream:$((size - 100))" "check value:$((size - 2))"; do
+    cp "$packed" "$work/damaged"
+    offset=${damage#*:}
+    byte=$(od -An -tu1 -j "$offset" -N1 "$work/damaged")
+    printf "$(printf '\\%03o' $(((byte ^ 0x40) & 255)))" |
+        dd of="$work/damaged" bs=1 seek="$offset" conv=notrunc status=none
+    "$work/damaged" >"$work/output" 2>"$work/errors"
+    status=$?
+    check "a damaged ${damage%:*} ends with status 127" [ $status -eq 127 ]
+    check "with one line" [ "$(cat "$work/errors")" = "mirrorfold: image check failed" ]
+    check "and runs nothing" [ ! -s "$work/output" ]
+done
+
+echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
+[ "$failures" -eq 0 ]
