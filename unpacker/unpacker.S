@@ -138,9 +138,9 @@ check:
 
 fail_with_error:
         neg     eax
-/* "mirrorfold: <step> <number>" on standard error, then status 127, as a
-   shell reports a command it cannot run. ebp: the step, eax: the number, or
-   0 where the step says it all. */
+/* "mirrorfold: <step>: error <number>" on standard error, then status 127,
+   as a shell reports a command it cannot run. ebp: the step, eax: the
+   number, or 0 where the step's text says it all. */
 fail:
         mov     r8d, eax
         add     rsp, -128               /* shorter than sub: -128 fits a byte */
@@ -157,8 +157,9 @@ fail:
         mov     eax, r8d
         test    eax, eax
         jz      8f
-        mov     byte ptr [rdi], ' '
-        inc     rdi
+        mov     rax, 0x20726f727265203a  /* ": error " */
+        stosq
+        mov     eax, r8d
         set     rcx, 10
 7:      xor     edx, edx
         div     ecx
@@ -189,9 +190,9 @@ append:
 
 program_name:   .asciz "mirrorfold"
         .set no_path, program_name + 10
-memfd_step:     .asciz "memfd_create: error"
-write_step:     .asciz "write: error"
-exec_step:      .asciz "execveat: error"
+memfd_step:     .asciz "memfd_create"
+write_step:     .asciz "write"
+exec_step:      .asciz "execveat"
 check_step:     .asciz "image check failed"
 
 /* What the encoder wrote: the model's contexts, the stream, and last the
