@@ -3,7 +3,7 @@
 //   pack_executable INPUT BLOB INCLUDE
 //
 // BLOB is what the unpacker carries after its code: the context model's
-// choice of contexts (a 32-bit mask each), the coded stream, and last the
+// choice of contexts (a mask byte each), the coded stream, and last the
 // image's 32-bit check value. INCLUDE gives the unpacker's assembler the
 // image's size and the number of contexts.
 //
@@ -33,12 +33,12 @@ extern uint8_t model_state[], model_state_end[];
 uint8_t* encode_image(const uint8_t* image, const uint8_t* image_end, uint8_t* stream, unsigned contexts,
                       uint32_t* check_value);
 // Read by the model: the contexts' masks, as the packed file stores them.
-uint32_t model_contexts[MODEL_MAX_CONTEXTS];
+uint8_t model_contexts[MODEL_MAX_CONTEXTS];
 }
 
 namespace {
 
-using Masks = std::vector<uint32_t>;
+using Masks = std::vector<uint8_t>;
 
 std::vector<uint8_t> encode(const std::vector<uint8_t>& image, const Masks& masks, uint32_t* check_value = nullptr)
 {
@@ -61,26 +61,21 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& image, const Masks& mask
 
 Masks search_contexts(const std::vector<uint8_t>& image)
 {
-    // Candidates: one or two of the last 8 bytes, or three with the last
-    // among them; and the bytes 16, 24 and 32 back, which tables of 8- and
-    // 24-byte entries repeat, alone and with the last byte. Some 60 trials
-    // a step keep the whole search within about 15 s.
+    // Candidates: one or two of the positions, or three with the last byte
+    // among them. Some 60 trials a step keep the whole search within about
+    // 15 s.
     Masks candidates;
-    for (uint32_t mask = 1; mask < 256; ++mask)
+    for (unsigned mask = 1; mask < 256; ++mask)
         if (__builtin_popcount(mask) <= 2 || (__builtin_popcount(mask) == 3 && (mask & 1)))
-            candidates.push_back(mask);
-    for (int distance : {16, 24, 32}) {
-        candidates.push_back(1u << (distance - 1));
-        candidates.push_back(1u << (distance - 1) | 1);
-    }
+            candidates.push_back(uint8_t(mask));
     // Start: the order-0 to order-3 contexts. A context joins only if it
-    // saves more than the bytes its mask takes in the file.
+    // saves more than the byte its mask takes in the file.
     Masks chosen = {0, 1, 3, 7};
     size_t size = encode(image, chosen).size();
     while (chosen.size() < MODEL_MAX_CONTEXTS) {
-        uint32_t best = 0;
-        size_t best_size = size - 4;
-        for (uint32_t candidate : candidates) {
+        uint8_t best = 0;
+        size_t best_size = size - 1;
+        for (uint8_t candidate : candidates) {
             if (std::find(chosen.begin(), chosen.end(), candidate) != chosen.end())
                 continue;
             Masks trial = chosen;
@@ -120,7 +115,7 @@ int main(int argc, char** argv)
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::ofstream blob(argv[2], std::ios::binary);
-    blob.write(reinterpret_cast<const char*>(masks.data()), 4 * masks.size());
+    blob.write(reinterpret_cast<const char*>(masks.data()), masks.size());
     blob.write(reinterpret_cast<const char*>(stream.data()), stream.size());
     blob.write(reinterpret_cast<const char*>(&check), 4);
     std::ofstream include(argv[3]);

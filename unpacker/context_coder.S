@@ -7,7 +7,7 @@
  * what is done with a prediction differs. Constants: packed_format.h.
  *
  * For each bit, each context hashes its bytes (chosen by its mask among the
- * 32 before this one, hashed once a byte) with the bits of this byte seen
+ * bytes before this one, hashed once a byte) with the bits of this byte seen
  * so far, and finds a slot of counts; log2 of the ratio of ones to zeros
  * there, each count raised by the offset, is its vote. The mixer adds the
  * votes with its weights, and 1 / (1 + 2^-sum) is the probability of a
@@ -16,7 +16,7 @@
  * more than half, so that a context follows change.
  *
  * On entry:  r9   the image's first byte, with the zeros the model reads
- *                 before it in the 32 bytes ahead of it
+ *                 before it in the MODEL_HISTORY_BYTES ahead of it
  *            r8   the end of the image
  *            r10d how many contexts there are
  *            r12  the stream
@@ -25,11 +25,12 @@
  *            r13d the interval's low end, which the encoder still writes
  * The state lives in zero-initialised memory: zero is where every model
  * starts, a table of empty counts and a mixer with all weights 0. The
- * contexts' masks come from model_contexts, 32 bits each, bit j standing
- * for the byte j + 1 places back.
+ * contexts' masks come from model_contexts, a byte each, bit j standing for
+ * the byte as many places back as the j-th of MODEL_CONTEXT_POSITIONS.
  *
  * Registers: rbx the state, at a point from which every field but the
- * counts is a one-byte displacement away; r13d and r14d the interval's low
+ * counts is a one-byte displacement away; r9 the image byte being coded;
+ * r13d and r14d the interval's low
  * and high ends; r15d the stream's next 32 bits when decoding, the image
  * byte's bits still to code when encoding; ebp the bits of this byte so
  * far behind a leading 1; ecx counts the contexts down to 1; edi the bit.
@@ -37,11 +38,15 @@
         .set weights, -124                      /* float a context */
         .set votes, weights + 4 * MODEL_MAX_CONTEXTS /* float a context */
         .set byte_hashes, votes + 4 * MODEL_MAX_CONTEXTS
-        .set slots, byte_hashes + 4 * MODEL_MAX_CONTEXTS /* index into the counts */
-        .set scratch, slots + 4 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
+        .set slots, byte_hashes + 4 * MODEL_MAX_CONTEXTS /* address of its counts */
+        .set scratch, slots + 8 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
         .set state_size, scratch + 4 - weights
+        .if scratch > 127
+        .error "the model's state is out of reach of one-byte displacements"
+        .endif
 
         .pushsection .rodata
+context_positions: .byte MODEL_CONTEXT_POSITIONS
 learning_rate:     .float MODEL_LEARNING_RATE
 probability_scale: .long (1 << MODEL_PROBABILITY_BITS) - 2
         .popsection
@@ -68,20 +73,23 @@ model_state_end:
 #endif
 code_byte:
         mov     ecx, r10d
-1:      mov     edx, [model_contexts + rcx * 4 - 4]
+1:      movzx   edx, byte ptr [model_contexts + rcx - 1]
         mov     eax, edx                        /* the hash starts from the mask */
-        mov     rdi, r9
-2:      dec     rdi
-        shr     edx, 1
+        mov     esi, OFFSET context_positions
+2:      shr     edx, 1
         jnc     3f
-        movzx   esi, byte ptr [rdi]
-        lea     eax, [rax + rsi + 1]
+        movzx   edi, byte ptr [rsi]
+        neg     rdi
+        movzx   edi, byte ptr [r9 + rdi]
+        lea     eax, [rax + rdi + 1]
         imul    eax, eax, MODEL_HASH_MULTIPLIER
-3:      test    edx, edx
-        jnz     2b
+3:      inc     esi
+        test    edx, edx
+        jnz     2b                              /* until no selected byte is left */
         mov     [rbx + rcx * 4 + byte_hashes - 4], eax
         loop    1b
-        mov     ebp, 1
+        push    1
+        pop     rbp
 #ifdef ENCODER
         movzx   r15d, byte ptr [r9]
         shl     r15d, 24
@@ -95,11 +103,12 @@ code_bit:
         add     eax, ebp
         imul    eax, eax, MODEL_HASH_MULTIPLIER
         shr     eax, 32 - MODEL_TABLE_BITS
-        mov     [rbx + rcx * 4 + slots - 4], eax
+        lea     rdx, [counts + rax * MODEL_SLOT_BYTES]
+        mov     [rbx + rcx * 8 + slots - 8], rdx
         fld1
-        fild    word ptr [counts + rax * MODEL_SLOT_BYTES + 2] /* ones */
+        fild    word ptr [rdx + 2]              /* ones */
         fadd    st, st(3)
-        fild    word ptr [counts + rax * MODEL_SLOT_BYTES] /* zeros */
+        fild    word ptr [rdx]                  /* zeros */
         fadd    st, st(4)
         fdivp
         fyl2x
@@ -159,8 +168,7 @@ code_bit:
         fmul    dword ptr [rbx + rcx * 4 + votes - 4]
         fadd    dword ptr [rbx + rcx * 4 + weights - 4]
         fstp    dword ptr [rbx + rcx * 4 + weights - 4]
-        mov     eax, [rbx + rcx * 4 + slots - 4]
-        lea     rdx, [counts + rax * MODEL_SLOT_BYTES]
+        mov     rdx, [rbx + rcx * 8 + slots - 8]
         inc     word ptr [rdx + rdi * 2]        /* the bit's count, */
         jnz     8f
         dec     word ptr [rdx + rdi * 2]        /* which stays at 65535 once there */
@@ -192,10 +200,10 @@ code_bit:
         inc     r12
         shl     r13d, 8
         shl     r14d, 8
-        or      r14d, 0xff
+        mov     r14b, 0xff
         jmp     10b
-11:     cmp     ebp, 256
-        jb      code_bit
+11:     bt      ebp, 8                          /* the leading 1 is out: a whole byte */
+        jnc     code_bit
 #ifndef ENCODER
         mov     [r9], bpl
 #endif

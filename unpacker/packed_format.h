@@ -16,10 +16,13 @@
 #ifndef MIRRORFOLD_PACKED_FORMAT_H
 #define MIRRORFOLD_PACKED_FORMAT_H
 
-/* The most contexts a packed file may use; each one's selection is a 32-bit
-   mask, bit j standing for the byte j + 1 places back. */
-#define MODEL_MAX_CONTEXTS 15
-#define MODEL_HISTORY_BYTES 32
+/* The most contexts a packed file may use. Each picks its bytes with a
+   mask byte: bit j stands for the byte as many places back as the j-th of
+   these positions (the last byte, ..., and the bytes 24 and 64 back, which
+   the ELF file's tables of 24- and 64-byte entries repeat). */
+#define MODEL_MAX_CONTEXTS 12
+#define MODEL_CONTEXT_POSITIONS 1, 2, 3, 4, 6, 8, 24, 64
+#define MODEL_HISTORY_BYTES 64
 
 /* The table of bit counts: 2^22 slots of two 16-bit counts, for a zero and
    a one; a count stops at 65535. */

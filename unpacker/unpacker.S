@@ -202,7 +202,7 @@ check_step:     .asciz "image check failed"
 model_contexts:
         .incbin "packed_image.bin"
 file_end:
-        .set stream, model_contexts + 4 * contexts_count
+        .set stream, model_contexts + contexts_count
         .set image_check, file_end - 4
 
         /* The image, with the zeros the model reads before its first byte. */
