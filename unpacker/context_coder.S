@@ -39,7 +39,7 @@
         .set votes, weights + 4 * MODEL_MAX_CONTEXTS /* float a context */
         .set byte_hashes, votes + 4 * MODEL_MAX_CONTEXTS
         .set slots, byte_hashes + 4 * MODEL_MAX_CONTEXTS /* address of its counts */
-        .set scratch, slots + 8 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
+        .set scratch, slots + 4 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
         .set state_size, scratch + 4 - weights
         .if scratch > 127
         .error "the model's state is out of reach of one-byte displacements"
@@ -104,7 +104,7 @@ code_bit:
         imul    eax, eax, MODEL_HASH_MULTIPLIER
         shr     eax, 32 - MODEL_TABLE_BITS
         lea     rdx, [counts + rax * MODEL_SLOT_BYTES]
-        mov     [rbx + rcx * 8 + slots - 8], rdx
+        mov     [rbx + rcx * 4 + slots - 4], edx /* all of the state lies below 4 GiB */
         fld1
         fild    word ptr [rdx + 2]              /* ones */
         fadd    st, st(3)
@@ -168,7 +168,7 @@ code_bit:
         fmul    dword ptr [rbx + rcx * 4 + votes - 4]
         fadd    dword ptr [rbx + rcx * 4 + weights - 4]
         fstp    dword ptr [rbx + rcx * 4 + weights - 4]
-        mov     rdx, [rbx + rcx * 8 + slots - 8]
+        mov     edx, [rbx + rcx * 4 + slots - 4]
         inc     word ptr [rdx + rdi * 2]        /* the bit's count, */
         jnz     8f
         dec     word ptr [rdx + rdi * 2]        /* which stays at 65535 once there */

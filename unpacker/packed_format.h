@@ -20,7 +20,7 @@
    mask byte: bit j stands for the byte as many places back as the j-th of
    these positions (the last byte, ..., and the bytes 24 and 64 back, which
    the ELF file's tables of 24- and 64-byte entries repeat). */
-#define MODEL_MAX_CONTEXTS 12
+#define MODEL_MAX_CONTEXTS 15
 #define MODEL_CONTEXT_POSITIONS 1, 2, 3, 4, 6, 8, 24, 64
 #define MODEL_HISTORY_BYTES 64
 
