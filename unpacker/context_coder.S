@@ -6,9 +6,9 @@
  * encoder's predictions and the unpacker's agree to the last bit; only
  * what is done with a prediction differs. Constants: packed_format.h.
  *
- * For each bit, each context hashes its bytes (chosen by its mask among the
- * bytes before this one, hashed once a byte) with the bits of this byte seen
- * so far, and finds a slot of counts; log2 of the ratio of ones to zeros
+ * For each bit, each context takes the hash of its bytes (chosen by its
+ * mask among the bytes before this one, hashed once a byte) and the bits of
+ * this byte seen so far to a slot of counts; log2 of the ratio of ones to zeros
  * there, each count raised by the offset, is its vote. The mixer adds the
  * votes with its weights, and 1 / (1 + 2^-sum) is the probability of a
  * one. After the bit, each weight moves along its vote in proportion to
@@ -99,10 +99,11 @@ code_bit:
         mov     ecx, r10d
         MODEL_LOAD_COUNT_OFFSET
         fldz                                    /* the sum, over the offset */
+        /* The bits of a byte so far pick a slot near the context's own:
+           a byte's eight predictions touch one page of the table. */
 4:      mov     eax, [rbx + rcx * 4 + byte_hashes - 4]
-        add     eax, ebp
-        imul    eax, eax, MODEL_HASH_MULTIPLIER
         shr     eax, 32 - MODEL_TABLE_BITS
+        xor     eax, ebp
         lea     rdx, [counts + rax * MODEL_SLOT_BYTES]
         mov     [rbx + rcx * 4 + slots - 4], edx /* all of the state lies below 4 GiB */
         fld1

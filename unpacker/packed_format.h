@@ -24,9 +24,11 @@
 #define MODEL_CONTEXT_POSITIONS 1, 2, 3, 4, 6, 8, 24, 64
 #define MODEL_HISTORY_BYTES 64
 
-/* The table of bit counts: 2^22 slots of two 16-bit counts, for a zero and
-   a one; a count stops at 65535. */
-#define MODEL_TABLE_BITS 22
+/* The table of bit counts: 2^21 slots of two 16-bit counts, for a zero and
+   a one; a count stops at 65535. 8 MiB: a larger table codes a few bytes
+   shorter, but its page faults and cache misses slow decoding by more
+   than they are worth. */
+#define MODEL_TABLE_BITS 21
 #define MODEL_SLOT_BYTES 4
 
 /* Multiplier of the hashes: odd, with its bits well spread. */
