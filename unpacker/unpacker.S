@@ -61,10 +61,13 @@ elf_header:
         .quad program_header - file_start
         .quad 0                         /* no section headers */
         .long 0
-        .word program_header - elf_header
+        .word 64                        /* the ELF header's size */
         .word program_header_end - program_header
-        .word 1                         /* one program header */
-        .word 0, 0, 0
+/* The header's last 8 bytes, the number of program headers and the section
+   header table's entry size, count and names' index, are the program
+   header's first 8: its type, 1, makes the count 1 and the entry size 0,
+   and its flags make the section headers' count 7, which nothing reads
+   where there is no section header table. */
 
 /* One segment: the file, and after it the zero-filled memory that the
    decoder, its model and the image need. Writable, since that memory is. */
