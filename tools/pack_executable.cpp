@@ -48,8 +48,8 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& image, const Masks& mask
     // image, as in the unpacker's memory.
     std::vector<uint8_t> memory(MODEL_HISTORY_BYTES, 0);
     memory.insert(memory.end(), image.begin(), image.end());
-    // A coded bit never takes more than 17 bits of stream.
-    std::vector<uint8_t> stream(image.size() * 17 + 8);
+    // A coded bit never shifts out more than the interval's 4 bytes.
+    std::vector<uint8_t> stream(image.size() * 8 * 4 + 8);
     uint32_t check;
     uint8_t* end = encode_image(&memory[MODEL_HISTORY_BYTES], memory.data() + memory.size(), stream.data(),
                                 unsigned(masks.size()), &check);

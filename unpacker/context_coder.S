@@ -40,7 +40,7 @@
         .set byte_hashes, votes + 4 * MODEL_MAX_CONTEXTS
         .set slots, byte_hashes + 4 * MODEL_MAX_CONTEXTS /* address of its counts */
         .set scratch, slots + 4 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
-        .set state_size, scratch + 4 - weights
+        .set state_size, scratch + 8 - weights
         .if scratch > 127
         .error "the model's state is out of reach of one-byte displacements"
         .endif
@@ -48,7 +48,6 @@
         .pushsection .rodata
 context_positions: .byte MODEL_CONTEXT_POSITIONS
 learning_rate:     .float MODEL_LEARNING_RATE
-probability_scale: .long (1 << MODEL_PROBABILITY_BITS) - 2
         .popsection
 
         .pushsection .bss
@@ -134,20 +133,22 @@ code_bit:
         faddp
         fld1
         fdivrp                                  /* the probability of a one */
-        /* To the coder as 1 to 65535 in units of 2^-16. The sum is always
-           finite (votes and weight changes are bounded), so this is too. */
-        fld     st(0)
-        fimul   dword ptr [probability_scale]
-        fistp   dword ptr [rbx + scratch]
-        mov     eax, [rbx + scratch]
-        inc     eax
-        /* The interval splits there: the lower part, up to and with the
-           split, stands for a one. */
+        /* The interval splits at that share of its width: the lower part,
+           up to and with the split, stands for a one. The split stays
+           below the high end, so that a zero keeps a part too, however
+           sure the model is; the sum is always finite (votes and weight
+           changes are bounded), so the product is too. */
         mov     ecx, r14d
         sub     ecx, r13d
-        imul    rax, rcx
-        shr     rax, MODEL_PROBABILITY_BITS
-        add     eax, r13d
+        mov     [rbx + scratch], rcx
+        fild    qword ptr [rbx + scratch]
+        fmul    st, st(1)
+        fistp   qword ptr [rbx + scratch]
+        mov     eax, [rbx + scratch]
+        cmp     eax, ecx
+        jb      1f
+        lea     eax, [rcx - 1]
+1:      add     eax, r13d
         xor     edi, edi
 #ifdef ENCODER
         shl     r15d, 1

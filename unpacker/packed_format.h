@@ -41,10 +41,6 @@
 /* How fast the mixer's weights follow the error of its prediction. */
 #define MODEL_LEARNING_RATE 0.005
 
-/* The prediction handed to the coder: the probability of a one in units of
-   2^-16, from 1 to 65535, so neither symbol is ever impossible. */
-#define MODEL_PROBABILITY_BITS 16
-
 /* The largest image the packer takes. */
 #define MODEL_MAX_IMAGE_BYTES (1 << 20)
 

@@ -87,7 +87,7 @@ program_header_end:
 entry:
         /* Decoding writes exactly image_size bytes, whatever the stream
            holds; reading on past the stream's end finds this process's own
-           zero-filled memory, however far it goes. */
+           zero-filled memory, enough of it for any stream. */
         mov     r9d, OFFSET image
         mov     r8d, OFFSET image_end
         mov     r12d, OFFSET stream
@@ -208,9 +208,13 @@ file_end:
         .set stream, model_contexts + contexts_count
         .set image_check, file_end - 4
 
-        /* The image, with the zeros the model reads before its first byte. */
+        /* The image, with the zeros the model reads before its first byte;
+           and after it room for the decoder to read on into, should a
+           damaged stream run short: a bit never shifts in more than 4
+           bytes. */
         .bss
         .fill MODEL_HISTORY_BYTES
 image:
         .fill image_size
 image_end:
+        .fill 4 * 8 * image_size
