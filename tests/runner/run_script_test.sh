@@ -17,6 +17,14 @@ failures=0
 check() {  # check DESCRIPTION COMMAND...
     if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
 }
+wait_for_line() {  # wait_for_line PATTERN FILE SECONDS
+    local _
+    for _ in $(seq $(($3 * 10))); do
+        grep -q "$1" "$2" && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 # A relative path from elsewhere lands where the user stands.
 mkdir "$work/elsewhere"
@@ -47,11 +55,7 @@ mkdir "$work/temporary"
 TMPDIR="$work/temporary" SAMPLES=1 setsid env --default-signal=INT "$run" "$work/never.png" \
     >"$work/output" 2>"$work/errors" &
 run_pid=$!
-for _ in $(seq 600); do
-    grep -q '^strips ' "$work/errors" && break
-    sleep 0.2
-done
-check "a progress line before the interruption" grep -q '^strips ' "$work/errors"
+check "a progress line before the interruption" wait_for_line '^strips ' "$work/errors" 120
 kill -INT -- "-$run_pid"
 wait "$run_pid"
 status=$?
@@ -74,18 +78,15 @@ cat "$work/errors"
 # A display narrower than the image: said within seconds; Escape ends it.
 Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 started_pids+=($!)
-until [ -s "$work/display" ]; do sleep 0.1; done
+wait_for_line . "$work/display" 10
 export DISPLAY=":$(cat "$work/display")"
 openbox >/dev/null 2>&1 &
 started_pids+=($!)
 until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; do sleep 0.1; done
 SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
 run_pid=$!
-for _ in $(seq 100); do
-    grep -q "will not be drawn" "$work/errors" && break
-    sleep 0.1
-done
-check "a narrow display is explained within seconds" grep -q "area is 1366 pixels wide; the image needs 1920" "$work/errors"
+check "a narrow display is explained within seconds" \
+    wait_for_line "area is 1366 pixels wide; the image needs 1920" "$work/errors" 10
 check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors"
 xdotool key Escape
 wait "$run_pid"
