@@ -7,8 +7,8 @@
  *                         uint32_t* check_value)
  *
  * returns the end of the stream, and stores the image's check value. The
- * 32 bytes before `image` must be readable zeros, and model_state zero, as
- * in the unpacker; the caller fills model_contexts.
+ * MODEL_HISTORY_BYTES before `image` must be readable zeros, and
+ * model_state zero, as in the unpacker; the caller fills model_contexts.
  */
 #define ENCODER
 #include "packed_format.h"

@@ -7,9 +7,9 @@
  * what is done with a prediction differs. Constants: packed_format.h.
  *
  * For each bit, each context takes the hash of its bytes (chosen by its
- * mask among the bytes before this one, hashed once a byte) and the bits of
- * this byte seen so far to a slot of counts; log2 of the ratio of ones to zeros
- * there, each count raised by the offset, is its vote. The mixer adds the
+ * mask among the bytes before this one, hashed once a byte) and the bits
+ * of this byte seen so far to a slot of counts; log2 of the ratio of ones
+ * to zeros there, each count raised by the offset, is its vote. The mixer adds the
  * votes with its weights, and 1 / (1 + 2^-sum) is the probability of a
  * one. After the bit, each weight moves along its vote in proportion to
  * the error, the bit's count rises and the other count halves, keeping one
@@ -30,10 +30,10 @@
  *
  * Registers: rbx the state, at a point from which every field but the
  * counts is a one-byte displacement away; r9 the image byte being coded;
- * r13d and r14d the interval's low
- * and high ends; r15d the stream's next 32 bits when decoding, the image
- * byte's bits still to code when encoding; ebp the bits of this byte so
- * far behind a leading 1; ecx counts the contexts down to 1; edi the bit.
+ * r13d and r14d the interval's low and high ends; r15d the stream's next
+ * 32 bits when decoding, the image byte's bits still to code when
+ * encoding; ebp the bits of this byte so far behind a leading 1; ecx
+ * counts the contexts down to 1; edi the bit.
  */
         .set weights, -124                      /* float a context */
         .set votes, weights + 4 * MODEL_MAX_CONTEXTS /* float a context */

@@ -1,14 +1,15 @@
 /*
  * The packed mirrorfold's format: the context model's sizes and constants
- * and the image's check value, in the one place that the model
- * (context_model.S), the unpacker around it (unpacker.S) and the encoder
- * (tools/pack_executable.cpp) all take them from. Plain #defines, so that
+ * and the image's check value, in the one place that the model and its
+ * coder (context_coder.S), the unpacker around it (unpacker.S) and the
+ * encoder (tools/context_encoder.S, tools/pack_executable.cpp) all take
+ * them from. Plain #defines, so that
  * the assembler's preprocessor and C++ read the same lines.
  *
  * The model predicts the image one bit at a time, most significant bit of
- * each byte first. Each of its contexts hashes a chosen set of the 32 bytes
- * before the current one, together with the bits of the current byte seen
- * so far, into a table of bit counts; the counts give a prediction, and a
+ * each byte first. Each of its contexts hashes a chosen set of the bytes
+ * before the current one, and takes it with the bits of the current byte
+ * seen so far to a slot in a table of bit counts; the counts give a prediction, and a
  * mixer adds the predictions in the logistic domain with weights it learns
  * as it goes. Which bytes each context takes is chosen at build time and
  * stored in the packed file, ahead of the coded stream.

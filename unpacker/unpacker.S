@@ -1,8 +1,8 @@
 /*
  * The unpacker in front of the packed mirrorfold: a static executable with no
  * interpreter and no libraries, made of its own ELF header, one program
- * header, the code below, the context model (context_model.S) and the coded
- * image after them.
+ * header, the code below with the context model and its decoder
+ * (context_coder.S), and the coded image after them.
  *
  * When started it decodes the image into its own memory, checks it against
  * the check value the encoder stored, writes it into an anonymous memory
