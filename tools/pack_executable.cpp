@@ -9,14 +9,14 @@
 //
 // The coding is unpacker/context_coder.S itself, assembled for encoding
 // (tools/context_encoder.S) and linked into this tool, so the encoder and
-// the unpacker cannot disagree on a single bit. Which contexts to use is searched for here: a greedy search that
-// adds, one at a time, the context that shortens the stream most, over a
-// fixed list of candidates and from a fixed start, so two builds choose
-// the same; it stops when no candidate saves a byte or the model is full.
+// the unpacker cannot disagree on a single bit. Which contexts to use is
+// searched for here: a greedy search that adds, one at a time, the context
+// that shortens the stream most, over a fixed list of candidates and from
+// a fixed start, so two builds choose the same; it stops when no candidate
+// saves more than its own mask byte, or the model is full.
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
