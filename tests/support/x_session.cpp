@@ -297,6 +297,11 @@ ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdo
         {"MIRRORFOLD_CALL_LOG", directory_ + "/calls.log"},
         {"SAMPLES", options.samples},
         {"MIRRORFOLD_PROVOKE_RENDERS", options.provoke_renders ? std::optional<std::string>("1") : std::nullopt},
+        // Where a session bus can be started on demand, GTK would start one
+        // for its accessibility bridge that outlives the run, and the
+        // bridge's tail calls would look like the program's own.
+        {"DBUS_SESSION_BUS_ADDRESS", "disabled:"},
+        {"NO_AT_BRIDGE", "1"},
     };
     for (const auto& [name, value] : options.environment)
         environment[name] = value;
