@@ -201,7 +201,6 @@ check_step:     .asciz "image check failed"
 /* What the encoder wrote: the model's contexts, the stream, and last the
    image's check value. The model and this code come before it. */
         .section .packed_image, "a"
-        .globl model_contexts
 model_contexts:
         .incbin "packed_image.bin"
 file_end:
