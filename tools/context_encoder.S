@@ -1,22 +1,43 @@
 /*
  * The encoder's side of unpacker/context_coder.S: the same model and coder,
- * coding an image into a stream, callable from C++ (System V ABI):
+ * callable from C++ (System V ABI):
  *
- *   uint8_t* encode_image(const uint8_t* image, const uint8_t* image_end,
- *                         uint8_t* stream, unsigned contexts,
+ *   uint32_t* model_image(uint8_t* image, const uint8_t* image_end,
+ *                         uint32_t* bounds, unsigned contexts,
  *                         uint32_t* check_value)
  *
- * returns the end of the stream, and stores the image's check value. The
- * MODEL_HISTORY_BYTES before `image` must be readable zeros, and
- * model_state zero, as in the unpacker; the caller fills model_contexts.
+ * stores, for each bit of the image, where the coder's range splits, and
+ * returns the end of those bounds; tools/pack_executable.cpp turns them
+ * into the stream's bytes. It also stores the image's check value. The
+ * MODEL_HISTORY_BYTES before `image` must be zeros; the caller sets the
+ * contexts' masks at the start of model_block and zeros the rest of it
+ * and model_counts, as the unpacker's memory starts.
  */
 #define ENCODER
 #include "packed_format.h"
 
         .intel_syntax noprefix
+
+        .set contexts_room, MODEL_MAX_CONTEXTS
+        .macro load_contexts
+        mov     ecx, r14d
+        .endm
+        .macro compare_image_end
+        cmp     rdi, r13
+        .endm
+
+        .section .rodata
+context_positions: .byte MODEL_CONTEXT_POSITIONS
+
+        .bss
+        .balign 64
+        .globl model_block
+model_block:
+        .fill 256
+
         .text
-        .globl encode_image
-encode_image:
+        .globl model_image
+model_image:
         push    rbx
         push    rbp
         push    r12
@@ -24,19 +45,19 @@ encode_image:
         push    r14
         push    r15
         push    r8
-        mov     r9, rdi
-        mov     r8, rsi
+        mov     r13, rsi
         mov     r12, rdx
-        mov     r10d, ecx
+        mov     r14d, ecx
+        mov     ebx, OFFSET model_block + 127
+        xor     ebp, ebp
+        xor     r11d, r11d
+        mov     r15b, [rdi]                     /* the bits to code, complemented */
+        not     r15b
 #include "context_coder.S"
+        fninit                                  /* the ABI's empty x87 stack */
         pop     rdx
         mov     [rdx], r11d
-        /* All four bytes of the low end: whatever follows the stream in the
-           unpacker's memory, the decoder's value then lies in the interval. */
-        mov     eax, r13d
-        bswap   eax
-        mov     [r12], eax
-        lea     rax, [r12 + 4]
+        mov     rax, r12
         pop     r15
         pop     r14
         pop     r13

@@ -2,20 +2,24 @@
 //
 //   pack_executable INPUT BLOB INCLUDE
 //
-// BLOB is what the unpacker carries after its code: the context model's
-// choice of contexts (a mask byte each), the coded stream, and last the
+// BLOB is what the unpacker carries after its code: the coded stream, the
+// context model's choice of contexts (a mask byte each), and last the
 // image's 32-bit check value. INCLUDE gives the unpacker's assembler the
 // image's size and the number of contexts.
 //
-// The coding is unpacker/context_coder.S itself, assembled for encoding
+// The model is unpacker/context_coder.S itself, assembled for encoding
 // (tools/context_encoder.S) and linked into this tool, so the encoder and
-// the unpacker cannot disagree on a single bit. Which contexts to use is
-// searched for here: a greedy search that adds, one at a time, the context
-// that shortens the stream most, over a fixed list of candidates and from
-// a fixed start, so two builds choose the same; it stops when no candidate
-// saves more than its own mask byte, or the model is full.
+// the unpacker cannot disagree on a single bit: it gives the bound at
+// which the coder's range splits for each bit, and this tool writes the
+// digits of a number that falls on the image's side of every split. Which
+// contexts to use is searched for here: a greedy search that adds, one at
+// a time, the context that shortens the stream most, over a fixed list of
+// candidates and from a fixed start, so two builds choose the same; it
+// stops when no candidate saves more than its own mask byte, or the model
+// is full.
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -28,41 +32,110 @@
 #include "packed_format.h"
 
 extern "C" {
-// The coder (context_encoder.S) and its state.
-extern uint8_t model_state[], model_state_end[];
-uint8_t* encode_image(const uint8_t* image, const uint8_t* image_end, uint8_t* stream, unsigned contexts,
+// The model (context_encoder.S) and its state.
+extern uint8_t model_block[], model_counts[], model_counts_end[];
+uint32_t* model_image(uint8_t* image, const uint8_t* image_end, uint32_t* bounds, unsigned contexts,
                       uint32_t* check_value);
-// Read by the model: the contexts' masks, as the packed file stores them.
-uint8_t model_contexts[MODEL_MAX_CONTEXTS];
 }
 
 namespace {
 
 using Masks = std::vector<uint8_t>;
+using Bytes = std::vector<uint8_t>;
 
-std::vector<uint8_t> encode(const std::vector<uint8_t>& image, const Masks& masks, uint32_t* check_value = nullptr)
+// The coder's range grows by a byte whenever it is below this, in the
+// unpacker as here.
+constexpr uint32_t RANGE_FLOOR = 1u << 24;
+// It starts at 1: the unpacker's first bit reads 3 bytes to reach the
+// floor, and the first 4 digits written here stand for the whole part of
+// the coded number, which is always 0.
+constexpr size_t WHOLE_DIGITS = 4;
+
+// The coder must keep what it promises; a fault here is the tool's own.
+void require(bool holds, const char* what)
 {
-    std::copy(masks.begin(), masks.end(), model_contexts);
-    memset(model_state, 0, model_state_end - model_state);
+    if (!holds) {
+        std::cerr << "pack_executable: internal error: " << what << "\n";
+        std::exit(3);
+    }
+}
+
+// The stream for `image` under `masks`. The unpacker finds the masks right
+// after the stream: the number's last digits may be left to them where
+// they fall on the right side of every split.
+Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nullptr)
+{
+    memset(model_block, 0, 256);
+    std::copy(masks.begin(), masks.end(), model_block);
+    memset(model_counts, 0, model_counts_end - model_counts);
     // The model reads the bytes before the current one: zeros before the
     // image, as in the unpacker's memory.
-    std::vector<uint8_t> memory(MODEL_HISTORY_BYTES, 0);
+    Bytes memory(MODEL_HISTORY_BYTES, 0);
     memory.insert(memory.end(), image.begin(), image.end());
-    // A coded bit never shifts out more than the interval's 4 bytes.
-    std::vector<uint8_t> stream(image.size() * 8 * 4 + 8);
+    std::vector<uint32_t> bounds(image.size() * 8);
     uint32_t check;
-    uint8_t* end = encode_image(&memory[MODEL_HISTORY_BYTES], memory.data() + memory.size(), stream.data(),
+    uint32_t* end = model_image(&memory[MODEL_HISTORY_BYTES], memory.data() + memory.size(), bounds.data(),
                                 unsigned(masks.size()), &check);
+    require(end == bounds.data() + bounds.size(), "a bound for each bit");
     if (check_value)
         *check_value = check;
-    stream.resize(end - stream.data());
-    return stream;
+
+    // The interval [low, low + range) narrows with each bit: the part
+    // below the bound is a zero's. `digits` are the number's bytes that
+    // have left the 32-bit window of `low`; a carry out of the window
+    // ripples into them.
+    Bytes digits;
+    uint64_t low = 0;
+    uint32_t range = 1;
+    auto carry = [&] {
+        for (size_t i = digits.size(); i-- > 0 && ++digits[i] == 0;) {
+        }
+        low &= 0xffffffff;
+    };
+    for (size_t bit = 0; bit < bounds.size(); ++bit) {
+        while (range < RANGE_FLOOR) {
+            digits.push_back(uint8_t(low >> 24));
+            low = (low & 0xffffff) << 8;
+            range <<= 8;
+        }
+        uint32_t bound = bounds[bit];
+        require(bound >= 1 && bound < range, "a bound inside the range");
+        if (image[bit / 8] >> (7 - bit % 8) & 1) {
+            low += bound;
+            range -= bound;
+            if (low >> 32)
+                carry();
+        } else {
+            range = bound;
+        }
+    }
+    // The last 4 digits: the fewest that, followed by the bytes after the
+    // stream, still make a number inside the interval.
+    for (size_t kept = 0; kept <= 4; ++kept) {
+        int free_bits = 8 * int(4 - kept);
+        uint64_t tail = 0;
+        for (size_t i = 0; i < 4 - kept; ++i)
+            tail = tail << 8 | masks[i];
+        uint64_t step = uint64_t(1) << free_bits;
+        uint64_t number = low <= tail ? tail : (low - tail + step - 1) / step * step + tail;
+        if (kept < 4 && (number < low || number - low >= range))
+            continue;
+        low = number;
+        if (low >> 32)
+            carry();
+        for (size_t i = 0; i < kept; ++i)
+            digits.push_back(uint8_t(low >> (24 - 8 * i)));
+        break;
+    }
+    for (size_t i = 0; i < WHOLE_DIGITS; ++i)
+        require(digits[i] == 0, "a number below 1");
+    return Bytes(digits.begin() + WHOLE_DIGITS, digits.end());
 }
 
 Masks search_contexts(const std::vector<uint8_t>& image)
 {
     // Candidates: one or two of the positions, or three with the last byte
-    // among them. Some 60 trials a step keep the whole search within about
+    // among them (MODEL_MAX_CONTEXT_BYTES). Some 60 trials a step keep the whole search within about
     // 15 s.
     Masks candidates;
     for (unsigned mask = 1; mask < 256; ++mask)
@@ -115,8 +188,8 @@ int main(int argc, char** argv)
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::ofstream blob(argv[2], std::ios::binary);
-    blob.write(reinterpret_cast<const char*>(masks.data()), masks.size());
     blob.write(reinterpret_cast<const char*>(stream.data()), stream.size());
+    blob.write(reinterpret_cast<const char*>(masks.data()), masks.size());
     blob.write(reinterpret_cast<const char*>(&check), 4);
     std::ofstream include(argv[3]);
     include << "/* Written by pack_executable for " << argv[1] << ". */\n"

@@ -6,212 +6,187 @@
  * encoder's predictions and the unpacker's agree to the last bit; only
  * what is done with a prediction differs. Constants: packed_format.h.
  *
- * For each bit, each context takes the hash of its bytes (chosen by its
- * mask among the bytes before this one, hashed once a byte) and the bits
- * of this byte seen so far to a slot of counts; log2 of the ratio of ones
- * to zeros there, each count raised by the offset, is its vote. The mixer adds the
- * votes with its weights, and 1 / (1 + 2^-sum) is the probability of a
- * one. After the bit, each weight moves along its vote in proportion to
- * the error, the bit's count rises and the other count halves, keeping one
- * more than half, so that a context follows change.
+ * For each bit, each context packs its mask and its chosen bytes into one
+ * word and hashes that to a slot of two counts; the bits of this byte seen
+ * so far pick a slot near it, so that a byte's eight predictions touch one
+ * page of the table. Its vote is the log of the ratio of its ones to its
+ * zeros, each count raised by the offset. The mixer adds the votes with
+ * its weights into a sum s, and 1 / (1 + 2^s) is the probability of a
+ * zero. After the bit each weight moves along its vote by the error, the
+ * bit's count rises, and the other count halves, keeping one more than
+ * half, so that a context follows change.
  *
- * On entry:  r9   the image's first byte, with the zeros the model reads
+ * The coder keeps a range and, when decoding, the stream's value within
+ * it; the lower part of the range, the probability's share of it, stands
+ * for a zero. Whenever the range is below 2^24 it grows by a byte, and the
+ * value takes in the stream's next byte: the first bit reads three.
+ *
+ * Expected from the including file:
+ *   contexts_room     room for this many contexts in the model's block
+ *   load_contexts     a macro: ecx = how many contexts there are
+ *   compare_image_end a macro: flags of comparing rdi with the image's end
+ * On entry:  rbx  the model's block + 128: the contexts' masks, a byte
+ *                 each, then room for the image's check value, then the
+ *                 rest of the state, all zeros
+ *            rdi  the image's first byte, with the zeros the model reads
  *                 before it in the MODEL_HISTORY_BYTES ahead of it
- *            r8   the end of the image
- *            r10d how many contexts there are
- *            r12  the stream
+ *            rsi  the stream (decoding)
+ *            ebp  zero; the x87 stack empty
  * On exit:   r11d the image's check value (see packed_format.h)
- *            r12  past the last stream byte read or written
- *            r13d the interval's low end, which the encoder still writes
- * The state lives in zero-initialised memory: zero is where every model
- * starts, a table of empty counts and a mixer with all weights 0. The
- * contexts' masks come from model_contexts, a byte each, bit j standing for
- * the byte as many places back as the j-th of MODEL_CONTEXT_POSITIONS.
+ *            rdi  the image's end
  *
- * Registers: rbx the state, at a point from which every field but the
- * counts is a one-byte displacement away; r9 the image byte being coded;
- * r13d and r14d the interval's low and high ends; r15d the stream's next
- * 32 bits when decoding, the image byte's bits still to code when
- * encoding; ebp the bits of this byte so far behind a leading 1; ecx
- * counts the contexts down to 1; edi the bit.
+ * Registers: rbx the block, every field of which is a one-byte
+ * displacement away; rdi the image byte being coded, rsi the stream; ebp
+ * this byte's bits so far behind a leading 1; ecx counts the contexts down
+ * to 1. On the x87 stack, under the work of each step, lie the vote scale
+ * and the count offset, in that order.
  */
-        .set weights, -124                      /* float a context */
-        .set votes, weights + 4 * MODEL_MAX_CONTEXTS /* float a context */
-        .set byte_hashes, votes + 4 * MODEL_MAX_CONTEXTS
-        .set slots, byte_hashes + 4 * MODEL_MAX_CONTEXTS /* address of its counts */
-        .set scratch, slots + 4 * MODEL_MAX_CONTEXTS /* integers to and from the x87 */
-        .set state_size, scratch + 8 - weights
-        .if scratch > 127
-        .error "the model's state is out of reach of one-byte displacements"
+        .set model_masks, -127
+        .set model_check, model_masks + contexts_room
+        .set model_range, model_check + 4
+        .set model_value, model_range + 4
+        .set model_weights, model_value + 4       /* float a context */
+        .set model_votes, model_weights + 4 * contexts_room
+        .set model_slots, model_votes + 4 * contexts_room /* a counts' address */
+        .set model_end, model_slots + 4 * contexts_room
+        .if model_end > 127
+        .error "the model's block is out of reach of one-byte displacements"
         .endif
 
-        .pushsection .rodata
-context_positions: .byte MODEL_CONTEXT_POSITIONS
-learning_rate:     .float MODEL_LEARNING_RATE
-        .popsection
-
         .pushsection .bss
-        .balign 16
-        .globl model_state, model_state_end
-model_state:
-        .fill state_size
-        .balign 16
-counts:
+        .globl model_counts, model_counts_end
+/* A slot's address points at its zeros; its ones lie just below. */
+model_counts:
         .fill MODEL_SLOT_BYTES << MODEL_TABLE_BITS
-model_state_end:
+model_counts_end:
         .popsection
 
-        mov     ebx, OFFSET model_state - weights
-        xor     r11d, r11d
-        xor     r13d, r13d
-        or      r14d, -1
-#ifndef ENCODER
-        mov     r15d, [r12]
-        bswap   r15d
-        add     r12, 4
-#endif
-code_byte:
-        mov     ecx, r10d
-1:      movzx   edx, byte ptr [model_contexts + rcx - 1]
-        mov     eax, edx                        /* the hash starts from the mask */
-        mov     esi, OFFSET context_positions
-2:      shr     edx, 1
-        jnc     3f
-        movzx   edi, byte ptr [rsi]
-        neg     rdi
-        movzx   edi, byte ptr [r9 + rdi]
-        lea     eax, [rax + rdi + 1]
-        imul    eax, eax, MODEL_HASH_MULTIPLIER
-3:      inc     esi
-        test    edx, edx
-        jnz     2b                              /* until no selected byte is left */
-        mov     [rbx + rcx * 4 + byte_hashes - 4], eax
-        loop    1b
-        push    1
-        pop     rbp
-#ifdef ENCODER
-        movzx   r15d, byte ptr [r9]
-        shl     r15d, 24
-#endif
+        inc     ebp
+        inc     byte ptr [rbx + model_range]    /* 1: the first bit reads 3 bytes */
+        MODEL_LOAD_COUNT_OFFSET
+        MODEL_LOAD_VOTE_SCALE
 
 code_bit:
-        mov     ecx, r10d
-        MODEL_LOAD_COUNT_OFFSET
-        fldz                                    /* the sum, over the offset */
-        /* The bits of a byte so far pick a slot near the context's own:
-           a byte's eight predictions touch one page of the table. */
-4:      mov     eax, [rbx + rcx * 4 + byte_hashes - 4]
+1:      cmp     byte ptr [rbx + model_range + 3], 0
+        jnz     2f
+        shl     dword ptr [rbx + model_range], 8
+#ifndef ENCODER
+        shl     dword ptr [rbx + model_value], 8
+        lodsb
+        mov     [rbx + model_value], al
+#endif
+        jmp     1b
+
+2:      load_contexts
+        fldz                                    /* the sum */
+3:      movzx   edx, byte ptr [rbx + rcx + model_masks - 1]
+        mov     eax, edx                        /* the word starts with the mask */
+        push    rsi
+        mov     esi, OFFSET context_positions
+4:      shr     edx, 1
+        jnc     5f
+        shl     eax, 8
+        movsx   r8, byte ptr [rsi]
+        mov     al, [rdi + r8]
+5:      inc     esi
+        test    edx, edx
+        jnz     4b                              /* until no chosen byte is left */
+        pop     rsi
+        imul    eax, eax, MODEL_HASH_MULTIPLIER
         shr     eax, 32 - MODEL_TABLE_BITS
         xor     eax, ebp
-        lea     rdx, [counts + rax * MODEL_SLOT_BYTES]
-        mov     [rbx + rcx * 4 + slots - 4], edx /* all of the state lies below 4 GiB */
-        fld1
-        fild    word ptr [rdx + 2]              /* ones */
-        fadd    st, st(3)
-        fild    word ptr [rdx]                  /* zeros */
+        lea     edx, [model_counts + 2 + rax * MODEL_SLOT_BYTES] /* all of it lies below 4 GiB */
+        mov     [rbx + rcx * 4 + model_slots - 4], edx
+        fld     st(1)                           /* the scale, */
+        fild    word ptr [rdx - 2]              /* the ones */
         fadd    st, st(4)
+        fild    word ptr [rdx]                  /* and the zeros */
+        fadd    st, st(5)
         fdivp
         fyl2x
-        fst     dword ptr [rbx + rcx * 4 + votes - 4]
-        fmul    dword ptr [rbx + rcx * 4 + weights - 4]
+        fst     dword ptr [rbx + rcx * 4 + model_votes - 4]
+        fmul    dword ptr [rbx + rcx * 4 + model_weights - 4]
         faddp
-        loop    4b
-        fstp    st(1)
-        /* 2^-sum: fscale takes the whole part of the exponent, f2xm1 the
-           rest, which rounding keeps within its range of -1 to 1. */
-        fchs
-        fld     st(0)
-        frndint
-        fsub    st(1), st
-        fxch
-        f2xm1
+        loop    3b
+
+        /* 2^s: fscale takes the whole part of s, f2xm1 the rest, which
+           fprem leaves between -1 and 1. */
         fld1
+        fld     st(1)
+        fprem
+        f2xm1
         faddp
         fscale
         fstp    st(1)
         fld1
         faddp
         fld1
-        fdivrp                                  /* the probability of a one */
-        /* The interval splits at that share of its width: the lower part,
-           up to and with the split, stands for a one. The split stays
-           below the high end, so that a zero keeps a part too, however
-           sure the model is; the sum is always finite (votes and weight
-           changes are bounded), so the product is too. */
-        mov     ecx, r14d
-        sub     ecx, r13d
-        mov     [rbx + scratch], rcx
-        fild    qword ptr [rbx + scratch]
+        fdivrp                                  /* the probability of a zero */
+        /* The bound splits the range at that share: it leaves at least 1
+           to either side, however sure the model is; the sum is always
+           finite (votes and weight changes are bounded), so the product
+           is too. */
+        mov     eax, [rbx + model_range]
+        sub     eax, 2
+        push    rax
+        fild    qword ptr [rsp]
         fmul    st, st(1)
-        fistp   qword ptr [rbx + scratch]
-        mov     eax, [rbx + scratch]
-        cmp     eax, ecx
-        jb      1f
-        lea     eax, [rcx - 1]
-1:      add     eax, r13d
-        xor     edi, edi
-#ifdef ENCODER
-        shl     r15d, 1
-        jnc     5f
-#else
-        cmp     r15d, eax
-        ja      5f
-#endif
-        inc     edi
-        mov     r14d, eax
-        jmp     6f
-5:      lea     r13d, [rax + 1]
-
-6:      mov     [rbx + scratch], edi
-        fisubr  dword ptr [rbx + scratch]       /* the error: bit - probability */
-        fmul    dword ptr [learning_rate]
-        mov     ecx, r10d
-7:      fld     st(0)
-        fmul    dword ptr [rbx + rcx * 4 + votes - 4]
-        fadd    dword ptr [rbx + rcx * 4 + weights - 4]
-        fstp    dword ptr [rbx + rcx * 4 + weights - 4]
-        mov     edx, [rbx + rcx * 4 + slots - 4]
-        inc     word ptr [rdx + rdi * 2]        /* the bit's count, */
-        jnz     8f
-        dec     word ptr [rdx + rdi * 2]        /* which stays at 65535 once there */
-8:      xor     edi, 1
-        movzx   eax, word ptr [rdx + rdi * 2]   /* the other */
-        cmp     eax, 2
-        jbe     9f
-        shr     eax, 1
+        fistp   qword ptr [rsp]
+        pop     rax
         inc     eax
-        mov     [rdx + rdi * 2], ax
-9:      xor     edi, 1
-        loop    7b
-        fstp    st(0)
-        lea     ebp, [rdi + rbp * 2]
-
-        /* Leading bytes on which both ends agree are settled. */
-10:     mov     eax, r13d
-        xor     eax, r14d
-        shr     eax, 24
-        jnz     11f
 #ifdef ENCODER
-        mov     eax, r14d
-        shr     eax, 24
-        mov     [r12], al
+        mov     [r12], eax                      /* for the byte-writing part */
+        add     r12, 4
+        shl     r15b, 1                         /* carry: the bit is a zero */
 #else
-        shl     r15d, 8
-        mov     r15b, [r12]
+        cmp     [rbx + model_value], eax        /* carry: the bit is a zero */
 #endif
-        inc     r12
-        shl     r13d, 8
-        shl     r14d, 8
-        mov     r14b, 0xff
-        jmp     10b
-11:     bt      ebp, 8                          /* the leading 1 is out: a whole byte */
-        jnc     code_bit
+        jnb     6f
+        mov     [rbx + model_range], eax
+        fld1
+        fsubp                                   /* the error: 0 - (1 - zero's) */
+        jmp     7f
+6:
 #ifndef ENCODER
-        mov     [r9], bpl
+        sub     [rbx + model_value], eax
 #endif
+        sub     [rbx + model_range], eax        /* clears the carry */
+7:      cmc
+        sbb     rax, rax                        /* -bit, and the carry stays */
+        adc     ebp, ebp
+
+        /* The ones lie at [rdx - 2], the zeros at [rdx]: rax is -1 for a
+           one and 0 for a zero, and its complement picks the other. */
+        load_contexts
+8:      fld     st(0)
+        fmul    dword ptr [rbx + rcx * 4 + model_votes - 4]
+        fadd    dword ptr [rbx + rcx * 4 + model_weights - 4]
+        fstp    dword ptr [rbx + rcx * 4 + model_weights - 4]
+        mov     edx, [rbx + rcx * 4 + model_slots - 4]
+        inc     word ptr [rdx + rax * 2]        /* a count of 65535 wraps, alike at both ends */
+        not     rax
+        shr     word ptr [rdx + rax * 2], 1
+        jnz     9f
+        jnc     10f                             /* 0 stays 0 */
+9:      inc     word ptr [rdx + rax * 2]
+10:     not     rax
+        loop    8b
+        fstp    st(0)
+
+        bt      ebp, 8                          /* the leading 1 is out: a whole byte */
+        jnc     11f
+        xchg    eax, ebp
+        stosb
         /* The check value, from the same bytes at both ends. */
-        add     r11d, ebp
-        imul    r11d, r11d, CHECK_MULTIPLIER
-        inc     r9
-        cmp     r9, r8
-        jb      code_byte
+        add     r11d, eax
+        rol     r11d, CHECK_ROTATION
+        push    1
+        pop     rbp
+        compare_image_end
+        jae     12f
+#ifdef ENCODER
+        mov     r15b, [rdi]
+        not     r15b
+#endif
+11:     jmp     code_bit
+12:
