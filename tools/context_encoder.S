@@ -33,7 +33,7 @@ context_positions: .byte MODEL_CONTEXT_POSITIONS
         .balign 64
         .globl model_block
 model_block:
-        .fill 256
+        .fill MODEL_BLOCK_BYTES
 
         .text
         .globl model_image
@@ -48,7 +48,7 @@ model_image:
         mov     r13, rsi
         mov     r12, rdx
         mov     r14d, ecx
-        mov     ebx, OFFSET model_block + 127
+        mov     ebx, OFFSET model_block - model_masks
         xor     ebp, ebp
         xor     r11d, r11d
         mov     r15b, [rdi]                     /* the bits to code, complemented */

@@ -7,14 +7,16 @@
  * what is done with a prediction differs. Constants: packed_format.h.
  *
  * For each bit, each context packs its mask and its chosen bytes into one
- * word and hashes that to a slot of two counts; the bits of this byte seen
- * so far pick a slot near it, so that a byte's eight predictions touch one
- * page of the table. Its vote is the log of the ratio of its ones to its
+ * word (at most three bytes: the word is then unique to them) and hashes
+ * that to a slot of two counts; the bits of this byte seen so far pick a
+ * slot near it, so that a byte's first four predictions share a cache line
+ * and all eight a page. Its vote is the log of the ratio of its ones to its
  * zeros, each count raised by the offset. The mixer adds the votes with
  * its weights into a sum s, and 1 / (1 + 2^s) is the probability of a
- * zero. After the bit each weight moves along its vote by the error, the
- * bit's count rises, and the other count halves, keeping one more than
- * half, so that a context follows change.
+ * zero. After the bit each weight moves along its vote by the error (the
+ * bit less the probability of a one), the bit's count rises, and the
+ * other count, if not 0, halves and keeps one more, so that a context
+ * follows change.
  *
  * The coder keeps a range and, when decoding, the stream's value within
  * it; the lower part of the range, the probability's share of it, stands
@@ -25,15 +27,18 @@
  *   contexts_room     room for this many contexts in the model's block
  *   load_contexts     a macro: ecx = how many contexts there are
  *   compare_image_end a macro: flags of comparing rdi with the image's end
- * On entry:  rbx  the model's block + 128: the contexts' masks, a byte
+ * On entry:  rbx  the model's block + 127: the contexts' masks, a byte
  *                 each, then room for the image's check value, then the
  *                 rest of the state, all zeros
  *            rdi  the image's first byte, with the zeros the model reads
  *                 before it in the MODEL_HISTORY_BYTES ahead of it
- *            rsi  the stream (decoding)
- *            ebp  zero; the x87 stack empty
+ *            rsi  the stream (decoding); r15b the first byte, its bits
+ *                 complemented (encoding)
+ *            ebp, r11d zero; the x87 stack empty
  * On exit:   r11d the image's check value (see packed_format.h)
  *            rdi  the image's end
+ *            r12  past the bounds written (encoding: the range's split
+ *                 for each bit, from which the encoder writes the stream)
  *
  * Registers: rbx the block, every field of which is a one-byte
  * displacement away; rdi the image byte being coded, rsi the stream; ebp
@@ -41,15 +46,16 @@
  * to 1. On the x87 stack, under the work of each step, lie the vote scale
  * and the count offset, in that order.
  */
-        .set model_masks, -127
+        .set model_masks, -127                  /* the block's first byte */
         .set model_check, model_masks + contexts_room
         .set model_range, model_check + 4
         .set model_value, model_range + 4
-        .set model_weights, model_value + 4       /* float a context */
+        .set model_probability, model_value + 4
+        .set model_weights, model_probability + 4 /* float a context */
         .set model_votes, model_weights + 4 * contexts_room
         .set model_slots, model_votes + 4 * contexts_room /* a counts' address */
         .set model_end, model_slots + 4 * contexts_room
-        .if model_end > 127
+        .if model_end > MODEL_BLOCK_BYTES - 127
         .error "the model's block is out of reach of one-byte displacements"
         .endif
 
@@ -122,6 +128,12 @@ code_bit:
         faddp
         fld1
         fdivrp                                  /* the probability of a zero */
+        /* Rounded to a float: the x87's logarithm and power may differ in
+           their last bit from one processor to another, the encoder's and
+           the unpacker's, and from here on every step is exact IEEE
+           arithmetic, alike everywhere. */
+        fstp    dword ptr [rbx + model_probability]
+        fld     dword ptr [rbx + model_probability]
         /* The bound splits the range at that share: it leaves at least 1
            to either side, however sure the model is; the sum is always
            finite (votes and weight changes are bounded), so the product

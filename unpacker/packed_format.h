@@ -28,6 +28,10 @@
 #define MODEL_CONTEXT_POSITIONS -1, -2, -3, -4, -6, -8, -24, -64
 #define MODEL_HISTORY_BYTES 64
 
+/* The model's state but for its counts: a block of which every byte is a
+   one-byte displacement away from one address, 127 bytes in. */
+#define MODEL_BLOCK_BYTES 256
+
 /* The table of bit counts: 2^21 slots of two 16-bit counts, for a one and
    a zero. 8 MiB: a larger table codes a few bytes shorter, but its page
    faults and cache misses slow decoding by more than they are worth. */

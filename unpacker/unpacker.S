@@ -91,18 +91,30 @@ program_header_end:
         .error "the headers are out of place"
         .endif
 
+/* The texts of the error lines that the headers have no room for; the
+   line for a failed check is whole, and its start serves the others. In
+   the same 256 bytes as the others, so that one byte switches between
+   them. */
+check_message:  .ascii "mirrorfold: image check failed\n"
+check_message_end:
+exec_step:      .asciz "execveat"
+
 entry:
         /* Decoding writes exactly image_size bytes, whatever the stream
            holds; reading on past the stream's end finds this process's own
            memory, enough of it for any stream. */
         mov     edi, OFFSET image
         mov     esi, OFFSET stream
-        mov     ebx, OFFSET model_masks_start + 127
+        mov     ebx, OFFSET model_masks_start - model_masks
 #include "context_coder.S"
 
         /* The image must be the one the encoder was given. */
         cmp     r11d, [rbx + model_check]
-        jne     check_failed
+        je      1f
+        mov     esi, OFFSET check_message
+        set     rdx, (check_message_end - check_message)
+        jmp     write_line_and_exit
+1:
 
         /* Kernels from 6.3 on may make memory files non-executable unless
            MFD_EXEC asks otherwise; older ones do not know the flag, refuse
@@ -132,7 +144,7 @@ entry:
            the descriptors this process was given. execveat copies the
            arguments and the environment, so the stack may move. The path
            is empty, as the memory file's name. */
-        mov     ebp, OFFSET exec_step
+        mov     bpl, OFFSET exec_step - file_start
         pop     rax                             /* argc */
         mov     rdx, rsp
         lea     r10, [rsp + rax * 8 + 8]
@@ -181,15 +193,6 @@ write_line_and_exit:
         set     rdi, 127
         set     rax, SYS_exit
         syscall
-
-check_failed:
-        mov     esi, OFFSET check_message
-        set     rdx, (check_message_end - check_message)
-        jmp     write_line_and_exit
-
-check_message:  .ascii "mirrorfold: image check failed\n"
-check_message_end:
-exec_step:      .asciz "execveat"
 
 /* What the encoder wrote: the stream, the model's contexts, and last the
    image's check value, which the model's block takes in after the
