@@ -38,8 +38,8 @@ model_block:
         .text
         .globl model_image
 model_image:
-        push    rbx
         push    rbp
+        push    rbx
         push    r12
         push    r13
         push    r14
@@ -48,8 +48,8 @@ model_image:
         mov     r13, rsi
         mov     r12, rdx
         mov     r14d, ecx
-        mov     ebx, OFFSET model_block - model_masks
-        xor     ebp, ebp
+        mov     ebp, OFFSET model_block - model_masks
+        xor     ebx, ebx
         xor     r11d, r11d
         mov     r15b, [rdi]                     /* the bits to code, complemented */
         not     r15b
@@ -62,8 +62,8 @@ model_image:
         pop     r14
         pop     r13
         pop     r12
-        pop     rbp
         pop     rbx
+        pop     rbp
         ret
 
         .section .note.GNU-stack, "", @progbits

@@ -27,21 +27,21 @@
  *   contexts_room     room for this many contexts in the model's block
  *   load_contexts     a macro: ecx = how many contexts there are
  *   compare_image_end a macro: flags of comparing rdi with the image's end
- * On entry:  rbx  the model's block + 127: the contexts' masks, a byte
+ * On entry:  rbp  the model's block + 127: the contexts' masks, a byte
  *                 each, then room for the image's check value, then the
  *                 rest of the state, all zeros
  *            rdi  the image's first byte, with the zeros the model reads
  *                 before it in the MODEL_HISTORY_BYTES ahead of it
  *            rsi  the stream (decoding); r15b the first byte, its bits
  *                 complemented (encoding)
- *            ebp, r11d zero; the x87 stack empty
+ *            ebx, r11d zero; the x87 stack empty
  * On exit:   r11d the image's check value (see packed_format.h)
  *            rdi  the image's end
  *            r12  past the bounds written (encoding: the range's split
  *                 for each bit, from which the encoder writes the stream)
  *
- * Registers: rbx the block, every field of which is a one-byte
- * displacement away; rdi the image byte being coded, rsi the stream; ebp
+ * Registers: rbp the block, every field of which is a one-byte
+ * displacement away; rdi the image byte being coded, rsi the stream; ebx
  * this byte's bits so far behind a leading 1; ecx counts the contexts down
  * to 1. On the x87 stack, under the work of each step, lie the vote scale
  * and the count offset, in that order.
@@ -67,25 +67,25 @@ model_counts:
 model_counts_end:
         .popsection
 
-        inc     ebp
-        inc     byte ptr [rbx + model_range]    /* 1: the first bit reads 3 bytes */
+        inc     ebx
+        inc     byte ptr [rbp + model_range]    /* 1: the first bit reads 3 bytes */
         MODEL_LOAD_COUNT_OFFSET
         MODEL_LOAD_VOTE_SCALE
 
 code_bit:
-1:      cmp     byte ptr [rbx + model_range + 3], 0
+1:      cmp     byte ptr [rbp + model_range + 3], 0
         jnz     2f
-        shl     dword ptr [rbx + model_range], 8
+        shl     dword ptr [rbp + model_range], 8
 #ifndef ENCODER
-        shl     dword ptr [rbx + model_value], 8
+        shl     dword ptr [rbp + model_value], 8
         lodsb
-        mov     [rbx + model_value], al
+        mov     [rbp + model_value], al
 #endif
         jmp     1b
 
 2:      load_contexts
         fldz                                    /* the sum */
-3:      movzx   edx, byte ptr [rbx + rcx + model_masks - 1]
+3:      movzx   edx, byte ptr [rbp + rcx + model_masks - 1]
         mov     eax, edx                        /* the word starts with the mask */
         push    rsi
         mov     esi, OFFSET context_positions
@@ -100,9 +100,9 @@ code_bit:
         pop     rsi
         imul    eax, eax, MODEL_HASH_MULTIPLIER
         shr     eax, 32 - MODEL_TABLE_BITS
-        xor     eax, ebp
+        xor     eax, ebx
         lea     edx, [model_counts + 2 + rax * MODEL_SLOT_BYTES] /* all of it lies below 4 GiB */
-        mov     [rbx + rcx * 4 + model_slots - 4], edx
+        mov     [rbp + rcx * 4 + model_slots - 4], edx
         fld     st(1)                           /* the scale, */
         fild    word ptr [rdx - 2]              /* the ones */
         fadd    st, st(4)
@@ -110,8 +110,8 @@ code_bit:
         fadd    st, st(5)
         fdivp
         fyl2x
-        fst     dword ptr [rbx + rcx * 4 + model_votes - 4]
-        fmul    dword ptr [rbx + rcx * 4 + model_weights - 4]
+        fst     dword ptr [rbp + rcx * 4 + model_votes - 4]
+        fmul    dword ptr [rbp + rcx * 4 + model_weights - 4]
         faddp
         loop    3b
 
@@ -132,13 +132,13 @@ code_bit:
            their last bit from one processor to another, the encoder's and
            the unpacker's, and from here on every step is exact IEEE
            arithmetic, alike everywhere. */
-        fstp    dword ptr [rbx + model_probability]
-        fld     dword ptr [rbx + model_probability]
+        fstp    dword ptr [rbp + model_probability]
+        fld     dword ptr [rbp + model_probability]
         /* The bound splits the range at that share: it leaves at least 1
            to either side, however sure the model is; the sum is always
            finite (votes and weight changes are bounded), so the product
            is too. */
-        mov     eax, [rbx + model_range]
+        mov     eax, [rbp + model_range]
         sub     eax, 2
         push    rax
         fild    qword ptr [rsp]
@@ -151,30 +151,30 @@ code_bit:
         add     r12, 4
         shl     r15b, 1                         /* carry: the bit is a zero */
 #else
-        cmp     [rbx + model_value], eax        /* carry: the bit is a zero */
+        cmp     [rbp + model_value], eax        /* carry: the bit is a zero */
 #endif
         jnb     6f
-        mov     [rbx + model_range], eax
+        mov     [rbp + model_range], eax
         fld1
         fsubp                                   /* the error: 0 - (1 - zero's) */
         jmp     7f
 6:
 #ifndef ENCODER
-        sub     [rbx + model_value], eax
+        sub     [rbp + model_value], eax
 #endif
-        sub     [rbx + model_range], eax        /* clears the carry */
+        sub     [rbp + model_range], eax        /* clears the carry */
 7:      cmc
         sbb     rax, rax                        /* -bit, and the carry stays */
-        adc     ebp, ebp
+        adc     ebx, ebx
 
         /* The ones lie at [rdx - 2], the zeros at [rdx]: rax is -1 for a
            one and 0 for a zero, and its complement picks the other. */
         load_contexts
 8:      fld     st(0)
-        fmul    dword ptr [rbx + rcx * 4 + model_votes - 4]
-        fadd    dword ptr [rbx + rcx * 4 + model_weights - 4]
-        fstp    dword ptr [rbx + rcx * 4 + model_weights - 4]
-        mov     edx, [rbx + rcx * 4 + model_slots - 4]
+        fmul    dword ptr [rbp + rcx * 4 + model_votes - 4]
+        fadd    dword ptr [rbp + rcx * 4 + model_weights - 4]
+        fstp    dword ptr [rbp + rcx * 4 + model_weights - 4]
+        mov     edx, [rbp + rcx * 4 + model_slots - 4]
         inc     word ptr [rdx + rax * 2]        /* a count of 65535 wraps, alike at both ends */
         not     rax
         shr     word ptr [rdx + rax * 2], 1
@@ -185,15 +185,15 @@ code_bit:
         loop    8b
         fstp    st(0)
 
-        bt      ebp, 8                          /* the leading 1 is out: a whole byte */
-        jnc     11f
-        xchg    eax, ebp
+        test    bh, 1                           /* the leading 1 is out: a whole byte */
+        jz      11f
+        xchg    eax, ebx
         stosb
         /* The check value, from the same bytes at both ends. */
         add     r11d, eax
         rol     r11d, CHECK_ROTATION
         push    1
-        pop     rbp
+        pop     rbx
         compare_image_end
         jae     12f
 #ifdef ENCODER

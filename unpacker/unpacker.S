@@ -96,7 +96,7 @@ program_header_end:
    the same 256 bytes as the others, so that one byte switches between
    them. */
 check_message:  .ascii "mirrorfold: image check failed\n"
-check_message_end:
+        .set check_message_length, . - check_message
 exec_step:      .asciz "execveat"
 
 entry:
@@ -105,23 +105,22 @@ entry:
            memory, enough of it for any stream. */
         mov     edi, OFFSET image
         mov     esi, OFFSET stream
-        mov     ebx, OFFSET model_masks_start - model_masks
+        mov     ebp, OFFSET model_masks_start - model_masks
 #include "context_coder.S"
 
         /* The image must be the one the encoder was given. */
-        cmp     r11d, [rbx + model_check]
+        cmp     r11d, [rbp + model_check]
         je      1f
-        mov     esi, OFFSET check_message
-        set     rdx, (check_message_end - check_message)
+        mov     ebp, OFFSET check_message
+        lea     edi, [rbp + check_message_length]
         jmp     write_line_and_exit
 1:
 
         /* Kernels from 6.3 on may make memory files non-executable unless
            MFD_EXEC asks otherwise; older ones do not know the flag, refuse
            it with EINVAL, and make every memory file executable. The
-           file's name is empty: the first context's mask, 0. */
-        mov     ebp, OFFSET memfd_step
-        lea     edi, [rbx + model_masks]
+           file's name is empty: the zero-filled memory after the image. */
+        mov     ebx, OFFSET memfd_step
         set     rsi, MFD_CLOEXEC | 1 << MFD_EXEC_BIT
 1:      mov     eax, SYS_memfd_create
         syscall
@@ -132,7 +131,7 @@ entry:
         jmp     fail
 2:      xchg    eax, edi
 
-        mov     bpl, OFFSET write_step - file_start
+        mov     bl, OFFSET write_step - file_start
         mov     esi, OFFSET image
         mov     edx, OFFSET image_size
         set     rax, SYS_write
@@ -143,27 +142,27 @@ entry:
         /* The descriptor is close-on-exec: the program starts with exactly
            the descriptors this process was given. execveat copies the
            arguments and the environment, so the stack may move. The path
-           is empty, as the memory file's name. */
-        mov     bpl, OFFSET exec_step - file_start
+           is empty: the first context's mask, 0. */
+        mov     bl, OFFSET exec_step - file_start
         pop     rax                             /* argc */
         mov     rdx, rsp
         lea     r10, [rsp + rax * 8 + 8]
-        lea     esi, [rbx + model_masks]
+        lea     esi, [rbp + model_masks]
         mov     r8d, AT_EMPTY_PATH
         mov     eax, SYS_execveat
         syscall
 
 /* "mirrorfold: <step>: error <number>" on standard error, then status 127,
-   as a shell reports a command it cannot run. ebp: the step, eax: the
+   as a shell reports a command it cannot run. ebx: the step, eax: the
    system call's result. The line is made in the model's block, which
    serves no more. */
 fail:
         neg     eax
-        mov     edi, ebx
+        mov     edi, ebp
         mov     esi, OFFSET check_message
         movsq                                   /* "mirrorfold: " */
         movsd
-        mov     esi, ebp
+        mov     esi, ebx
 3:      movsb
         cmp     byte ptr [rsi], 0
         jnz     3b
@@ -183,10 +182,11 @@ fail:
         stosb
         cmp     al, '\n'
         jne     5b
-        mov     edx, edi
-        sub     edx, ebx
-        mov     esi, ebx
+/* Writes the line from ebp to edi and ends the process. */
 write_line_and_exit:
+        mov     edx, edi
+        sub     edx, ebp
+        mov     esi, ebp
         set     rdi, 2
         set     rax, SYS_write
         syscall
