@@ -51,8 +51,7 @@ model_image:
         mov     ebp, OFFSET model_block - model_masks
         xor     ebx, ebx
         xor     r11d, r11d
-        mov     r15b, [rdi]                     /* the bits to code, complemented */
-        not     r15b
+        mov     r15b, [rdi]                     /* the bits to code */
 #include "context_coder.S"
         fninit                                  /* the ABI's empty x87 stack */
         pop     rdx

@@ -43,12 +43,13 @@ namespace {
 using Masks = std::vector<uint8_t>;
 using Bytes = std::vector<uint8_t>;
 
-// The coder's range grows by a byte whenever it is below this, in the
-// unpacker as here.
+// The coder's range, the highest value the interval spans above its low
+// end, grows by a byte of ones whenever it is below this, in the unpacker
+// as here.
 constexpr uint32_t RANGE_FLOOR = 1u << 24;
-// It starts at 1: the unpacker's first bit reads 3 bytes to reach the
-// floor, and the first 4 digits written here stand for the whole part of
-// the coded number, which is always 0.
+// It starts at 0, an interval of one: the unpacker's first bit reads 4
+// bytes to reach the floor, and the first 4 digits written here stand for
+// the whole part of the coded number, which is always 0.
 constexpr size_t WHOLE_DIGITS = 4;
 
 // The coder must keep what it promises; a fault here is the tool's own.
@@ -80,13 +81,13 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
     if (check_value)
         *check_value = check;
 
-    // The interval [low, low + range) narrows with each bit: the part
-    // below the bound is a zero's. `digits` are the number's bytes that
+    // The interval [low, low + range] narrows with each bit: the part up to
+    // the bound is a zero's. `digits` are the number's bytes that
     // have left the 32-bit window of `low`; a carry out of the window
     // ripples into them.
     Bytes digits;
     uint64_t low = 0;
-    uint32_t range = 1;
+    uint32_t range = 0;
     auto carry = [&] {
         for (size_t i = digits.size(); i-- > 0 && ++digits[i] == 0;) {
         }
@@ -96,13 +97,13 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
         while (range < RANGE_FLOOR) {
             digits.push_back(uint8_t(low >> 24));
             low = (low & 0xffffff) << 8;
-            range <<= 8;
+            range = range << 8 | 0xff;
         }
         uint32_t bound = bounds[bit];
-        require(bound >= 1 && bound < range, "a bound inside the range");
+        require(bound < range, "a bound inside the range");
         if (image[bit / 8] >> (7 - bit % 8) & 1) {
-            low += bound;
-            range -= bound;
+            low += bound + 1;
+            range -= bound + 1;
             if (low >> 32)
                 carry();
         } else {
@@ -118,7 +119,7 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
             tail = tail << 8 | masks[i];
         uint64_t step = uint64_t(1) << free_bits;
         uint64_t number = low <= tail ? tail : (low - tail + step - 1) / step * step + tail;
-        if (kept < 4 && (number < low || number - low >= range))
+        if (kept < 4 && (number < low || number - low > range))
             continue;
         low = number;
         if (low >> 32)

@@ -18,10 +18,11 @@
  * other count, if not 0, halves and keeps one more, so that a context
  * follows change.
  *
- * The coder keeps a range and, when decoding, the stream's value within
- * it; the lower part of the range, the probability's share of it, stands
- * for a zero. Whenever the range is below 2^24 it grows by a byte, and the
- * value takes in the stream's next byte: the first bit reads three.
+ * The coder keeps a range, the highest value it spans (from 0), and, when
+ * decoding, the stream's value within it; the lower part of the range,
+ * the probability's share of it, stands for a zero. Whenever the range is
+ * below 2^24 it grows by a byte of ones, and the value takes in the
+ * stream's next byte: the first bit, from a range of 0, reads four.
  *
  * Expected from the including file:
  *   contexts_room     room for this many contexts in the model's block
@@ -32,8 +33,7 @@
  *                 rest of the state, all zeros
  *            rdi  the image's first byte, with the zeros the model reads
  *                 before it in the MODEL_HISTORY_BYTES ahead of it
- *            rsi  the stream (decoding); r15b the first byte, its bits
- *                 complemented (encoding)
+ *            rsi  the stream (decoding); r15b the first byte (encoding)
  *            ebx, r11d zero; the x87 stack empty
  * On exit:   r11d the image's check value (see packed_format.h)
  *            rdi  the image's end
@@ -68,16 +68,18 @@ model_counts_end:
         .popsection
 
         inc     ebx
-        inc     byte ptr [rbp + model_range]    /* 1: the first bit reads 3 bytes */
         MODEL_LOAD_COUNT_OFFSET
         MODEL_LOAD_VOTE_SCALE
 
 code_bit:
+        /* The range and the value are one quadword: shifting it moves the
+           range's top byte, which is 0 here, into the value's low byte,
+           where the stream's next byte goes. */
 1:      cmp     byte ptr [rbp + model_range + 3], 0
         jnz     2f
-        shl     dword ptr [rbp + model_range], 8
+        shl     qword ptr [rbp + model_range], 8
+        dec     byte ptr [rbp + model_range]    /* the range's new low byte: 0xff */
 #ifndef ENCODER
-        shl     dword ptr [rbp + model_value], 8
         lodsb
         mov     [rbp + model_value], al
 #endif
@@ -134,37 +136,35 @@ code_bit:
            arithmetic, alike everywhere. */
         fstp    dword ptr [rbp + model_probability]
         fld     dword ptr [rbp + model_probability]
-        /* The bound splits the range at that share: it leaves at least 1
-           to either side, however sure the model is; the sum is always
-           finite (votes and weight changes are bounded), so the product
-           is too. */
+        /* The zero's part of the range, from 0 to the bound, is that share
+           of it, and both parts keep at least 1 whatever the model says:
+           the sum is always finite (votes and weight changes are bounded),
+           so the bound is too. */
         mov     eax, [rbp + model_range]
-        sub     eax, 2
+        dec     eax
         push    rax
         fild    qword ptr [rsp]
         fmul    st, st(1)
         fistp   qword ptr [rsp]
         pop     rax
-        inc     eax
 #ifdef ENCODER
-        mov     [r12], eax                      /* for the byte-writing part */
+        mov     [r12], eax                      /* for the stream-writing part */
         add     r12, 4
-        shl     r15b, 1                         /* carry: the bit is a zero */
+        shl     r15b, 1                         /* carry: the bit */
 #else
-        cmp     [rbp + model_value], eax        /* carry: the bit is a zero */
+        cmp     eax, [rbp + model_value]        /* carry: the bit is a one */
 #endif
-        jnb     6f
+        jb      6f
         mov     [rbp + model_range], eax
         fld1
         fsubp                                   /* the error: 0 - (1 - zero's) */
         jmp     7f
-6:
+6:      not     eax                             /* adds -(bound + 1), and carries */
 #ifndef ENCODER
-        sub     [rbp + model_value], eax
+        add     [rbp + model_value], eax
 #endif
-        sub     [rbp + model_range], eax        /* clears the carry */
-7:      cmc
-        sbb     rax, rax                        /* -bit, and the carry stays */
+        add     [rbp + model_range], eax
+7:      sbb     rax, rax                        /* -bit, and the carry stays */
         adc     ebx, ebx
 
         /* The ones lie at [rdx - 2], the zeros at [rdx]: rax is -1 for a
@@ -198,7 +198,6 @@ code_bit:
         jae     12f
 #ifdef ENCODER
         mov     r15b, [rdi]
-        not     r15b
 #endif
 11:     jmp     code_bit
 12:
