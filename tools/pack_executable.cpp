@@ -44,12 +44,10 @@ using Masks = std::vector<uint8_t>;
 using Bytes = std::vector<uint8_t>;
 
 // The coder's range, the highest value the interval spans above its low
-// end, grows by a byte of ones whenever it is below this, in the unpacker
-// as here.
-constexpr uint32_t RANGE_FLOOR = 1u << 24;
-// It starts at 0, an interval of one: the unpacker's first bit reads 4
-// bytes to reach the floor, and the first 4 digits written here stand for
-// the whole part of the coded number, which is always 0.
+// end, starts at 0, an interval of one, and grows by a byte of ones
+// whenever it is below MODEL_RANGE_FLOOR. The low end's top byte becomes
+// a digit when it grows, and the first 4 digits stand for the whole part
+// of the coded number, which is always 0.
 constexpr size_t WHOLE_DIGITS = 4;
 
 // The coder must keep what it promises; a fault here is the tool's own.
@@ -94,7 +92,7 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
         low &= 0xffffffff;
     };
     for (size_t bit = 0; bit < bounds.size(); ++bit) {
-        while (range < RANGE_FLOOR) {
+        while (range < MODEL_RANGE_FLOOR) {
             digits.push_back(uint8_t(low >> 24));
             low = (low & 0xffffff) << 8;
             range = range << 8 | 0xff;

@@ -21,8 +21,9 @@
  * The coder keeps a range, the highest value it spans (from 0), and, when
  * decoding, the stream's value within it; the lower part of the range,
  * the probability's share of it, stands for a zero. Whenever the range is
- * below 2^24 it grows by a byte of ones, and the value takes in the
- * stream's next byte: the first bit, from a range of 0, reads four.
+ * below MODEL_RANGE_FLOOR it grows by a byte of ones, and the value takes
+ * in the stream's next byte: the first bit, from a range of 0, reads
+ * three. The range stays below 2^31, a positive 32-bit integer to the x87.
  *
  * Expected from the including file:
  *   contexts_room     room for this many contexts in the model's block
@@ -75,8 +76,8 @@ code_bit:
         /* The range and the value are one quadword: shifting it moves the
            range's top byte, which is 0 here, into the value's low byte,
            where the stream's next byte goes. */
-1:      cmp     byte ptr [rbp + model_range + 3], 0
-        jnz     2f
+1:      cmp     word ptr [rbp + model_range + 2], MODEL_RANGE_FLOOR >> 16
+        jae     2f
         shl     qword ptr [rbp + model_range], 8
         dec     byte ptr [rbp + model_range]    /* the range's new low byte: 0xff */
 #ifndef ENCODER
@@ -140,11 +141,10 @@ code_bit:
            of it, and both parts keep at least 1 whatever the model says:
            the sum is always finite (votes and weight changes are bounded),
            so the bound is too. */
-        mov     eax, [rbp + model_range]
-        dec     eax
-        push    rax
-        fild    qword ptr [rsp]
+        fild    dword ptr [rbp + model_range]
         fmul    st, st(1)
+        fsub    st, st(1)                       /* (range - 1) × the probability */
+        push    rax
         fistp   qword ptr [rsp]
         pop     rax
 #ifdef ENCODER

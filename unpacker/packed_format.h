@@ -53,6 +53,10 @@
    the vote, with no rate of its own to multiply by. */
 #define MODEL_LOAD_VOTE_SCALE  fldln2; fmul st, st(1); fmul st, st(1)
 
+/* The arithmetic coder's range grows by a byte whenever it is below this:
+   it then stays below 2^31. */
+#define MODEL_RANGE_FLOOR (1 << 23)
+
 /* The largest image the packer takes. */
 #define MODEL_MAX_IMAGE_BYTES (1 << 20)
 

@@ -97,6 +97,9 @@ program_header_end:
    them. */
 check_message:  .ascii "mirrorfold: image check failed\n"
         .set check_message_length, . - check_message
+        .if check_message - error_text - 8
+        .error "the error line's parts are out of place"
+        .endif
 exec_step:      .asciz "execveat"
 
 entry:
@@ -129,11 +132,12 @@ entry:
         btr     esi, MFD_EXEC_BIT               /* refused: once more without it */
         jc      1b
         jmp     fail
-2:      xchg    eax, edi
+2:      xchg    eax, edi                        /* and eax: the image's end */
 
         mov     bl, OFFSET write_step - file_start
-        mov     esi, OFFSET image
         mov     edx, OFFSET image_size
+        sub     eax, edx
+        xchg    eax, esi
         set     rax, SYS_write
         syscall
         test    eax, eax
@@ -158,16 +162,18 @@ entry:
    serves no more. */
 fail:
         neg     eax
+        xchg    eax, edx
         mov     edi, ebp
-        mov     esi, OFFSET check_message
-        movsq                                   /* "mirrorfold: " */
+        mov     esi, OFFSET error_text
+        lodsq                                   /* ": error ", for later */
+        movsq                                   /* the error text's neighbour, "mirrorfold: " */
         movsd
         mov     esi, ebx
 3:      movsb
         cmp     byte ptr [rsi], 0
         jnz     3b
-        mov     esi, OFFSET error_text
-        movsq
+        stosq
+        xchg    eax, edx
         /* The digits go on the stack lowest first and come off highest
            first; this marker under them comes off last, as the newline. */
         push    '\n' - '0'
