@@ -111,18 +111,25 @@ entry:
         mov     ebp, OFFSET model_masks_start - model_masks
 #include "context_coder.S"
 
+        /* The memory file's name, which the process takes for its own: the
+           start of the check's line, put before the zeros after the image. */
+        push    rdi
+        mov     esi, OFFSET check_message
+        movsq
+        movsw                                   /* "mirrorfold" */
+        pop     rdi
+
         /* The image must be the one the encoder was given. */
         cmp     r11d, [rbp + model_check]
         je      1f
-        mov     ebp, OFFSET check_message
+        lea     ebp, [rsi - 10]                 /* the check's line */
         lea     edi, [rbp + check_message_length]
         jmp     write_line_and_exit
 1:
 
         /* Kernels from 6.3 on may make memory files non-executable unless
            MFD_EXEC asks otherwise; older ones do not know the flag, refuse
-           it with EINVAL, and make every memory file executable. The
-           file's name is empty: the zero-filled memory after the image. */
+           it with EINVAL, and make every memory file executable. */
         mov     ebx, OFFSET memfd_step
         set     rsi, MFD_CLOEXEC | 1 << MFD_EXEC_BIT
 1:      mov     eax, SYS_memfd_create
