@@ -28,7 +28,7 @@
  * Expected from the including file:
  *   contexts_room     room for this many contexts in the model's block
  *   load_contexts     a macro: ecx = how many contexts there are
- *   compare_image_end a macro: flags of comparing rdi with the image's end
+ *   compare_image_end a macro: zero flag set when rdi reaches the image's end
  * On entry:  rbp  the model's block + 127: the contexts' masks, a byte
  *                 each, then room for the image's check value, then the
  *                 rest of the state, all zeros
@@ -195,7 +195,7 @@ code_bit:
         push    1
         pop     rbx
         compare_image_end
-        jae     12f
+        je      12f
 #ifdef ENCODER
         mov     r15b, [rdi]
 #endif

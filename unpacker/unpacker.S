@@ -44,8 +44,14 @@
         .macro load_contexts
         set     rcx, contexts_count
         .endm
+        /* An image of up to 64 KiB ends on a 64 KiB boundary (see
+           link/unpacker.ld): its end is where rdi's low 16 bits are 0. */
         .macro compare_image_end
+        .if image_size <= 0x10000
+        test    di, di
+        .else
         cmp     edi, OFFSET image_end
+        .endif
         .endm
 
 /* The ELF header and the program header. The loader reads only some of
@@ -222,7 +228,9 @@ file_end:
         /* The image, with the zeros the model reads before its first byte;
            and after it room for the decoder to read on into, should a
            damaged stream run short: a bit never takes in more than 3 bytes. */
-        .bss
+        .section .image, "aw", @nobits
+        .globl image_end_offset
+        .set image_end_offset, MODEL_HISTORY_BYTES + image_size
         .fill MODEL_HISTORY_BYTES
 image:
         .fill image_size
