@@ -92,13 +92,13 @@ code_bit:
         mov     eax, edx                        /* the word starts with the mask */
         push    rsi
         mov     esi, OFFSET context_positions
+        /* Neither rol nor lea touches the zero flag of shr. */
 4:      shr     edx, 1
         jnc     5f
-        shl     eax, 8
+        rol     eax, 8
         movsx   r8, byte ptr [rsi]
         mov     al, [rdi + r8]
-5:      inc     esi
-        test    edx, edx
+5:      lea     esi, [rsi + 1]
         jnz     4b                              /* until no chosen byte is left */
         pop     rsi
         imul    eax, eax, MODEL_HASH_MULTIPLIER

@@ -103,6 +103,7 @@ program_header_end:
    them. */
 check_message:  .ascii "mirrorfold: image check failed\n"
         .set check_message_length, . - check_message
+        .set memfd_step_from_name_end, memfd_step - (check_message + 10)
         .if check_message - error_text - 8
         .error "the error line's parts are out of place"
         .endif
@@ -136,7 +137,7 @@ entry:
         /* Kernels from 6.3 on may make memory files non-executable unless
            MFD_EXEC asks otherwise; older ones do not know the flag, refuse
            it with EINVAL, and make every memory file executable. */
-        mov     ebx, OFFSET memfd_step
+        lea     ebx, [rsi + memfd_step_from_name_end]
         set     rsi, MFD_CLOEXEC | 1 << MFD_EXEC_BIT
 1:      mov     eax, SYS_memfd_create
         syscall
