@@ -52,6 +52,7 @@ model_image:
         xor     ebx, ebx
         xor     r11d, r11d
         mov     r15b, [rdi]                     /* the bits to code */
+        fninit                                  /* the x87 as a new process has it */
 #include "context_coder.S"
         fninit                                  /* the ABI's empty x87 stack */
         pop     rdx
