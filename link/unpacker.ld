@@ -21,3 +21,5 @@ SECTIONS
     /DISCARD/ : { *(.note.* .comment) }
 }
 ASSERT(ADDR(.bss) == ADDR(.text) + SIZEOF(.text), "the model's state does not follow the file's last byte")
+ASSERT((ADDR(.image) + image_end_offset) % 0x10000 == 0,
+       "the image does not end on the 64 KiB boundary the decoder tests for")
