@@ -19,14 +19,13 @@
 // is full.
 
 #include <algorithm>
-#include <cstdlib>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 #include "packed_format.h"
@@ -118,8 +117,10 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
         for (size_t i = 0; i < 4 - kept; ++i)
             tail = tail << 8 | masks[i];
         uint64_t step = uint64_t(1) << free_bits;
+        // The least number from low on that ends in those bytes; with all
+        // 4 digits kept it is low itself, always inside.
         uint64_t number = low <= tail ? tail : (low - tail + step - 1) / step * step + tail;
-        if (kept < 4 && (number < low || number - low > range))
+        if (number - low > range)
             continue;
         low = number;
         if (low >> 32)
@@ -133,7 +134,7 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
     return Bytes(digits.begin() + WHOLE_DIGITS, digits.end());
 }
 
-Masks search_contexts(const std::vector<uint8_t>& image)
+Masks search_contexts(const Bytes& image)
 {
     // Candidates: every choice of up to MODEL_MAX_CONTEXT_BYTES positions,
     // 92 of them. The whole search takes about 20 s for mirrorfold.
@@ -175,7 +176,7 @@ int main(int argc, char** argv)
         return 2;
     }
     std::ifstream input(argv[1], std::ios::binary);
-    std::vector<uint8_t> image(std::istreambuf_iterator<char>(input), {});
+    Bytes image(std::istreambuf_iterator<char>(input), {});
     if (!input || image.empty() || image.size() > MODEL_MAX_IMAGE_BYTES) {
         std::cerr << "pack_executable: cannot read " << argv[1] << ", or it is empty or over "
                   << MODEL_MAX_IMAGE_BYTES << " bytes\n";
@@ -186,10 +187,9 @@ int main(int argc, char** argv)
     // The search codes its trials on the image's first SEARCH_SAMPLE_BYTES
     // only, which bounds its time for any input (about 20 s) and leaves
     // mirrorfold's whole.
-    Masks masks = search_contexts(std::vector<uint8_t>(image.begin(),
-                                                       image.begin() + std::min(image.size(), SEARCH_SAMPLE_BYTES)));
+    Masks masks = search_contexts(Bytes(image.begin(), image.begin() + std::min(image.size(), SEARCH_SAMPLE_BYTES)));
     uint32_t check;
-    std::vector<uint8_t> stream = encode(image, masks, &check);
+    Bytes stream = encode(image, masks, &check);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::ofstream blob(argv[2], std::ios::binary);

@@ -26,7 +26,6 @@
         .set SYS_exit, 60
         .set SYS_memfd_create, 319
         .set SYS_execveat, 322
-        .set EINVAL, 22
         .set MFD_CLOEXEC, 0x1
         .set MFD_EXEC_BIT, 4
         .set AT_EMPTY_PATH, 0x1000
