@@ -6,14 +6,15 @@
 //   strip           a strip is finished: the program waits for every strip it
 //                   draws with glFinish, and each such wait, once over, counts
 //   width N         the area's framebuffer is now N pixels wide, as the
-//                   program measures it (allocated width times scale factor)
-//                   before deciding whether to draw
+//                   program measures it (the viewport's width) before
+//                   deciding whether to draw
 //   no-gl REASON    the toolkit could not give the area a GL context, so the
 //                   program's render handler will never run; REASON is the
 //                   toolkit's own, on one line
 //
 // Without that variable it only forwards the calls.
 
+#include <GL/gl.h>
 #include <gtk/gtk.h>
 #include <stdio.h>
 
@@ -70,20 +71,18 @@ void glFinish()
         report("strip");
 }
 
-// The program asks for the scale factor right after the allocated width, and
-// compares their product with the image's width.
-gint gtk_widget_get_scale_factor(GtkWidget* widget)
+// The program reads the viewport, which the area sets to its framebuffer,
+// and compares its width with the image's.
+void glGetIntegerv(GLenum name, GLint* values)
 {
-    static const auto real = real_function<gint (*)(GtkWidget*)>("gtk_widget_get_scale_factor");
+    static const auto real = real_function<void (*)(GLenum, GLint*)>("glGetIntegerv");
     static int reported_width = -1;
-    gint scale = real(widget);
-    if (called_by_program(__builtin_return_address(0))) {
-        int width = gtk_widget_get_allocated_width(widget) * scale;
-        if (width != reported_width)
-            report("width " + std::to_string(width));
-        reported_width = width;
+    real(name, values);
+    if (name == GL_VIEWPORT && called_by_program(__builtin_return_address(0))) {
+        if (values[2] != reported_width)
+            report("width " + std::to_string(values[2]));
+        reported_width = values[2];
     }
-    return scale;
 }
 
 gulong g_signal_connect_data(gpointer instance, const gchar* signal, GCallback handler, gpointer data,

@@ -54,10 +54,13 @@ extern "C" gboolean on_render(GtkWidget* area, GdkGLContext*, gpointer)
         return TRUE;
 
     // Until the window manager has made the window full screen the area is
-    // too narrow for the image. The image counts framebuffer pixels, while
-    // the allocation counts logical ones: on a display scaled by 2 a
-    // 1280-pixel-wide area has a 2560-pixel framebuffer.
-    if (gtk_widget_get_allocated_width(area) * gtk_widget_get_scale_factor(area) < image_width)
+    // too narrow for the image. The image counts framebuffer pixels, and
+    // before every emission the area sets the viewport to its framebuffer:
+    // on a display scaled by 2 a 1280-pixel-wide area has a viewport 2560
+    // pixels wide.
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    if (viewport[2] < image_width)
         return TRUE;
 
     // The first wide emission only asks for another one, so the costly draw

@@ -7,6 +7,13 @@
 // image's 32-bit check value. INCLUDE gives the unpacker's assembler the
 // image's size and the number of contexts.
 //
+// The image is what the started process reads of INPUT: the bytes its
+// program headers map. The section header table and its names after them
+// are left out and the ELF header's fields for them cleared, and the
+// compiler's identification text, which nothing reads either, is zeroed:
+// in mirrorfold that is a fifth of the file. The build line tells how many
+// bytes of the stream each section costs.
+//
 // The model is unpacker/context_coder.S itself, assembled for encoding
 // (tools/context_encoder.S) and linked into this tool, so the encoder and
 // the unpacker cannot disagree on a single bit: it gives the bound at
@@ -20,12 +27,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "packed_format.h"
@@ -60,10 +71,91 @@ void require(bool holds, const char* what)
     }
 }
 
+// A named stretch of the image, for the report of what each costs.
+struct Part {
+    std::string name;
+    size_t begin, end;
+};
+
+template <typename Record>
+Record record_at(const Bytes& bytes, size_t offset)
+{
+    Record record;
+    memcpy(&record, &bytes[offset], sizeof record);
+    return record;
+}
+
+// What the unpacker carries of `file`: for a 64-bit ELF file, the bytes
+// its program headers map, the ELF header's section table fields cleared
+// and the compiler's identification text zeroed; any other file as it is.
+// `parts` gets the image's sections.
+Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
+{
+    parts = {{"the whole file", 0, file.size()}};
+    if (file.size() < sizeof(Elf64_Ehdr) || memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
+        file[EI_CLASS] != ELFCLASS64)
+        return file;
+    const auto header = record_at<Elf64_Ehdr>(file, 0);
+    size_t end = header.e_phoff + size_t(header.e_phnum) * sizeof(Elf64_Phdr);
+    if (header.e_phentsize != sizeof(Elf64_Phdr) || end > file.size())
+        return file;
+    std::vector<Elf64_Phdr> segments;
+    for (size_t i = 0; i < header.e_phnum; ++i) {
+        segments.push_back(record_at<Elf64_Phdr>(file, header.e_phoff + i * sizeof(Elf64_Phdr)));
+        end = std::max(end, size_t(segments.back().p_offset + segments.back().p_filesz));
+    }
+    if (end > file.size())
+        return file;
+    Bytes image(file.begin(), file.begin() + end);
+    parts = {{"ELF header and program headers", 0, header.e_phoff + header.e_phnum * sizeof(Elf64_Phdr)}};
+
+    size_t table_end = header.e_shoff + size_t(header.e_shnum) * sizeof(Elf64_Shdr);
+    if (header.e_shoff < end || header.e_shentsize != sizeof(Elf64_Shdr) || table_end > file.size() ||
+        header.e_shstrndx >= header.e_shnum)
+        return image;
+    auto section = [&](size_t i) { return record_at<Elf64_Shdr>(file, header.e_shoff + i * sizeof(Elf64_Shdr)); };
+    const Elf64_Shdr names = section(header.e_shstrndx);
+    for (size_t i = 1; i < header.e_shnum; ++i) {
+        const Elf64_Shdr mapped = section(i);
+        if (mapped.sh_type == SHT_NOBITS || mapped.sh_offset + mapped.sh_size > end || mapped.sh_size == 0 ||
+            names.sh_offset + mapped.sh_name >= file.size())
+            continue;
+        std::string name(reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]),
+                         strnlen(reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]),
+                                 file.size() - names.sh_offset - mapped.sh_name));
+        parts.push_back({name, mapped.sh_offset, mapped.sh_offset + mapped.sh_size});
+        if (name != ".comment")
+            continue;
+        // mirrorfold's link puts the symbol-version table, which the loader
+        // reads, after the text in the same section: the zeros end where
+        // the first address the dynamic table gives inside the section is.
+        size_t text_end = parts.back().end;
+        for (const Elf64_Phdr& segment : segments) {
+            if (segment.p_type != PT_DYNAMIC)
+                continue;
+            for (size_t entry = segment.p_offset; entry + sizeof(Elf64_Dyn) <= segment.p_offset + segment.p_filesz;
+                 entry += sizeof(Elf64_Dyn)) {
+                uint64_t address = record_at<Elf64_Dyn>(file, entry).d_un.d_ptr;
+                if (mapped.sh_addr && address >= mapped.sh_addr && address < mapped.sh_addr + mapped.sh_size)
+                    text_end = std::min(text_end, size_t(mapped.sh_offset + address - mapped.sh_addr));
+            }
+        }
+        std::fill(image.begin() + mapped.sh_offset, image.begin() + text_end, 0);
+    }
+    // The section header table lay past the image: nothing points at it.
+    Elf64_Ehdr cleared = header;
+    cleared.e_shoff = 0;
+    cleared.e_shentsize = cleared.e_shnum = cleared.e_shstrndx = 0;
+    memcpy(image.data(), &cleared, sizeof cleared);
+    return image;
+}
+
 // The stream for `image` under `masks`. The unpacker finds the masks right
 // after the stream: the number's last digits may be left to them where
-// they fall on the right side of every split.
-Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nullptr)
+// they fall on the right side of every split. `byte_bits`, where given,
+// gets what each byte of the image cost, in bits.
+Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nullptr,
+             std::vector<double>* byte_bits = nullptr)
 {
     memset(model_block, 0, MODEL_BLOCK_BYTES);
     std::copy(masks.begin(), masks.end(), model_block);
@@ -73,6 +165,8 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
     Bytes memory(MODEL_HISTORY_BYTES, 0);
     memory.insert(memory.end(), image.begin(), image.end());
     std::vector<uint32_t> bounds(image.size() * 8);
+    if (byte_bits)
+        byte_bits->assign(image.size(), 0);
     uint32_t check;
     uint32_t* end = model_image(&memory[MODEL_HISTORY_BYTES], memory.data() + memory.size(), bounds.data(),
                                 unsigned(masks.size()), &check);
@@ -100,7 +194,11 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
         }
         uint32_t bound = bounds[bit];
         require(bound < range, "a bound inside the range");
-        if (image[bit / 8] >> (7 - bit % 8) & 1) {
+        bool one = image[bit / 8] >> (7 - bit % 8) & 1;
+        // A zero takes bound + 1 of the range's range + 1 values.
+        if (byte_bits)
+            (*byte_bits)[bit / 8] -= std::log2((one ? double(range) - bound : bound + 1.0) / (double(range) + 1));
+        if (one) {
             low += bound + 1;
             range -= bound + 1;
             if (low >> 32)
@@ -167,6 +265,32 @@ Masks search_contexts(const Bytes& image)
     return chosen;
 }
 
+// Where the stream goes: each part's bytes, what they cost coded, and the
+// bits a byte; what no part holds comes last.
+void report_parts(std::vector<Part> parts, const std::vector<double>& byte_bits)
+{
+    std::vector<bool> counted(byte_bits.size());
+    std::cout << std::left << std::setw(32) << "part" << std::right << std::setw(8) << "bytes" << std::setw(8)
+              << "coded" << std::setw(10) << "bits/byte" << "\n" << std::fixed;
+    parts.push_back({"the rest", 0, 0});
+    for (const Part& part : parts) {
+        double bits = 0;
+        size_t bytes = 0;
+        for (size_t i = 0; i < byte_bits.size(); ++i) {
+            bool inside = part.end ? i >= part.begin && i < part.end : !counted[i];
+            if (inside && !(part.end && counted[i])) {
+                bits += byte_bits[i];
+                ++bytes;
+                counted[i] = true;
+            }
+        }
+        if (bytes)
+            std::cout << std::left << std::setw(32) << part.name << std::right << std::setw(8) << bytes
+                      << std::setw(8) << std::setprecision(0) << bits / 8 << std::setw(9) << std::setprecision(1)
+                      << bits / bytes << "\n";
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -176,9 +300,11 @@ int main(int argc, char** argv)
         return 2;
     }
     std::ifstream input(argv[1], std::ios::binary);
-    Bytes image(std::istreambuf_iterator<char>(input), {});
+    Bytes file(std::istreambuf_iterator<char>(input), {});
+    std::vector<Part> parts;
+    Bytes image = loaded_image(file, parts);
     if (!input || image.empty() || image.size() > MODEL_MAX_IMAGE_BYTES) {
-        std::cerr << "pack_executable: cannot read " << argv[1] << ", or it is empty or over "
+        std::cerr << "pack_executable: cannot read " << argv[1] << ", or it is empty or maps over "
                   << MODEL_MAX_IMAGE_BYTES << " bytes\n";
         return 1;
     }
@@ -189,7 +315,8 @@ int main(int argc, char** argv)
     // mirrorfold's whole.
     Masks masks = search_contexts(Bytes(image.begin(), image.begin() + std::min(image.size(), SEARCH_SAMPLE_BYTES)));
     uint32_t check;
-    Bytes stream = encode(image, masks, &check);
+    std::vector<double> byte_bits;
+    Bytes stream = encode(image, masks, &check, &byte_bits);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::ofstream blob(argv[2], std::ios::binary);
@@ -204,6 +331,8 @@ int main(int argc, char** argv)
         std::cerr << "pack_executable: cannot write " << argv[2] << " or " << argv[3] << "\n";
         return 1;
     }
-    std::cout << argv[1] << ": " << image.size() << " bytes, " << masks.size() << " contexts, stream "
-              << stream.size() << " bytes, searched and coded in " << seconds << " s\n";
+    std::cout << argv[1] << ": " << file.size() << " bytes, " << image.size() << " of them in the image; "
+              << masks.size() << " contexts, stream " << stream.size() << " bytes, searched and coded in "
+              << seconds << " s\n";
+    report_parts(parts, byte_bits);
 }

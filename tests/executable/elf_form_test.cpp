@@ -27,17 +27,17 @@ constexpr uint64_t base_address = 0x10000;
 const std::set<std::string> expected_imports = {
     // libc: dprintf writes the time line and the build failure report.
     "getenv", "dprintf",
-    // GL; the two queries report a shader that does not build.
+    // GL; the viewport gives the width in device pixels, and the two other
+    // queries report a shader that does not build.
     "glCreateShader", "glShaderSource", "glCompileShader", "glCreateProgram", "glAttachShader", "glLinkProgram",
     "glUseProgram", "glGenVertexArrays", "glBindVertexArray", "glEnable", "glScissor", "glDrawArrays", "glFinish",
-    "glGetProgramiv", "glGetShaderInfoLog",
+    "glGetIntegerv", "glGetProgramiv", "glGetShaderInfoLog",
     // GLib and GObject
     "g_timer_new", "g_timer_elapsed", "g_signal_connect_data", "g_type_check_instance_cast",
-    // GTK and GDK; the scale factor turns the allocated width into framebuffer pixels.
+    // GTK and GDK
     "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_get_type", "gtk_container_add",
     "gtk_widget_show_all", "gtk_window_fullscreen", "gtk_widget_get_window", "gtk_main", "gtk_events_pending",
-    "gtk_main_iteration", "gtk_widget_get_allocated_width", "gtk_widget_get_scale_factor", "gtk_gl_area_queue_render",
-    "gdk_cursor_new", "gdk_window_set_cursor"};
+    "gtk_main_iteration", "gtk_gl_area_queue_render", "gdk_cursor_new", "gdk_window_set_cursor"};
 const std::set<std::string> libc_imports = {"getenv", "dprintf"};
 
 class Executable {
@@ -261,6 +261,7 @@ TEST(ElfForm, ClassicHashTableFindsEveryImport)
     uint32_t buckets = program().hash_word(0), chains = program().hash_word(1);
     auto symbols = program().dynamic_symbols();
     EXPECT_EQ(chains, expected_imports.size() + 1) << "one chain entry per dynamic symbol";
+    EXPECT_EQ(buckets, 17u) << "ld's choice for 36 imports; a 37th takes it to 37";
     std::cout << "hash table: " << buckets << " buckets, " << chains << " chain entries\n";
     for (const std::string& name : expected_imports) {
         uint32_t hash = 0;
@@ -363,12 +364,12 @@ TEST(ElfForm, EqualStringTailsAreShared)
     EXPECT_NE(strings.rfind("\n", 0), 0u);
 }
 
-TEST(Size, AtMost7200Bytes)
+TEST(Size, AtMost7000Bytes)
 {
     size_t size = program().bytes.size();
     std::cout << "mirrorfold: " << size << " bytes\n";
     RecordProperty("bytes", int(size));
-    EXPECT_LE(size, 7200u);
+    EXPECT_LE(size, 7000u);
 }
 
 }  // namespace
@@ -377,12 +378,20 @@ namespace {
 
 // The packed form: a static file of its own that becomes the program in
 // place, or says in one line why it cannot.
-TEST(Packed, AtMost2700BytesWithoutInterpreterOrLibraries)
+// This build's compiler made the program that is packed; Clang's code is a
+// little larger.
+#ifdef __clang__
+constexpr size_t packed_limit = 2460;
+#else
+constexpr size_t packed_limit = 2420;
+#endif
+
+TEST(Packed, WithinItsLimitWithoutInterpreterOrLibraries)
 {
     Executable packed(MIRRORFOLD_PACKED);
     std::cout << "mirrorfold-packed: " << packed.bytes.size() << " bytes\n";
     RecordProperty("bytes", int(packed.bytes.size()));
-    EXPECT_LE(packed.bytes.size(), 2700u);
+    EXPECT_LE(packed.bytes.size(), packed_limit);
     ASSERT_EQ(packed.header().e_type, ET_EXEC);
     for (const Elf64_Phdr& header : packed.program_headers()) {
         EXPECT_NE(header.p_type, uint32_t(PT_INTERP));

@@ -177,6 +177,15 @@ void glGenVertexArrays(GLsizei count, GLuint* arrays)
         log_call("glGenVertexArrays", formatted(arrays[0]), count);
 }
 
+// The program asks only for the viewport, whose width is what it compares.
+void glGetIntegerv(GLenum name, GLint* values)
+{
+    static const auto real = REAL(glGetIntegerv);
+    real(name, values);
+    if (called_by_program(__builtin_return_address(0)))
+        log_call("glGetIntegerv", formatted(values[name == GL_VIEWPORT ? 2 : 0]), name);
+}
+
 void glGetProgramiv(GLuint program, GLenum name, GLint* value)
 {
     static const auto real = REAL(glGetProgramiv);
@@ -213,8 +222,6 @@ gboolean gtk_main_iteration()
         log_call("gtk_main_iteration", "");
     return real();
 }
-int gtk_widget_get_allocated_width(GtkWidget* widget) { LOGGED(gtk_widget_get_allocated_width, widget); }
-gint gtk_widget_get_scale_factor(GtkWidget* widget) { LOGGED(gtk_widget_get_scale_factor, widget); }
 void gtk_gl_area_queue_render(GtkGLArea* area) { LOGGED(gtk_gl_area_queue_render, area); }
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 GdkCursor* gdk_cursor_new(GdkCursorType type) { LOGGED(gdk_cursor_new, type); }
@@ -252,11 +259,9 @@ void provoke_render()
 
 gboolean logged_render(GtkWidget* area, GdkGLContext* context, gpointer data)
 {
-    static const auto width = REAL(gtk_widget_get_allocated_width);
-    static const auto scale = REAL(gtk_widget_get_scale_factor);
     rendered_area = reinterpret_cast<GtkGLArea*>(area);
     int depth = ++render_depth;
-    log_call("render_begin", "", depth, width(area) * scale(area));
+    log_call("render_begin", "", depth, gtk_widget_get_allocated_width(area) * gtk_widget_get_scale_factor(area));
     gboolean result = program_render(area, context, data);
     log_call("render_end", formatted(result), depth);
     --render_depth;
