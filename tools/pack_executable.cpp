@@ -36,6 +36,7 @@
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,57 @@ Record record_at(const Bytes& bytes, size_t offset)
     return record;
 }
 
+// What the loader reads of a 64-bit ELF file: its header, its program
+// headers and the entries of its dynamic table.
+struct ElfHeaders {
+    Elf64_Ehdr header;
+    std::vector<Elf64_Phdr> segments;
+    std::vector<Elf64_Dyn> dynamic;
+    size_t mapped_end;  // past the last byte a program header maps
+
+    // The file offset of a mapped address, if any.
+    std::optional<size_t> offset_of(uint64_t address) const
+    {
+        for (const Elf64_Phdr& segment : segments)
+            if (segment.p_type == PT_LOAD && address >= segment.p_vaddr &&
+                address < segment.p_vaddr + segment.p_filesz)
+                return address - segment.p_vaddr + segment.p_offset;
+        return std::nullopt;
+    }
+
+    uint64_t dynamic_value(int64_t tag) const
+    {
+        for (const Elf64_Dyn& entry : dynamic)
+            if (entry.d_tag == tag)
+                return entry.d_un.d_val;
+        return 0;
+    }
+};
+
+std::optional<ElfHeaders> read_elf_headers(const Bytes& file)
+{
+    if (file.size() < sizeof(Elf64_Ehdr) || memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
+        file[EI_CLASS] != ELFCLASS64)
+        return std::nullopt;
+    ElfHeaders elf{record_at<Elf64_Ehdr>(file, 0), {}, {}, 0};
+    elf.mapped_end = elf.header.e_phoff + size_t(elf.header.e_phnum) * sizeof(Elf64_Phdr);
+    if (elf.header.e_phentsize != sizeof(Elf64_Phdr) || elf.mapped_end > file.size())
+        return std::nullopt;
+    for (size_t i = 0; i < elf.header.e_phnum; ++i) {
+        const auto segment = record_at<Elf64_Phdr>(file, elf.header.e_phoff + i * sizeof(Elf64_Phdr));
+        elf.segments.push_back(segment);
+        elf.mapped_end = std::max(elf.mapped_end, size_t(segment.p_offset + segment.p_filesz));
+    }
+    if (elf.mapped_end > file.size())
+        return std::nullopt;
+    for (const Elf64_Phdr& segment : elf.segments)
+        if (segment.p_type == PT_DYNAMIC)
+            for (size_t entry = segment.p_offset; entry + sizeof(Elf64_Dyn) <= segment.p_offset + segment.p_filesz;
+                 entry += sizeof(Elf64_Dyn))
+                elf.dynamic.push_back(record_at<Elf64_Dyn>(file, entry));
+    return elf;
+}
+
 // What the unpacker carries of `file`: for a 64-bit ELF file, the bytes
 // its program headers map, the ELF header's section table fields cleared
 // and the compiler's identification text zeroed; any other file as it is.
@@ -92,37 +144,26 @@ Record record_at(const Bytes& bytes, size_t offset)
 Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
 {
     parts = {{"the whole file", 0, file.size()}};
-    if (file.size() < sizeof(Elf64_Ehdr) || memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
-        file[EI_CLASS] != ELFCLASS64)
+    const std::optional<ElfHeaders> elf = read_elf_headers(file);
+    if (!elf)
         return file;
-    const auto header = record_at<Elf64_Ehdr>(file, 0);
-    size_t end = header.e_phoff + size_t(header.e_phnum) * sizeof(Elf64_Phdr);
-    if (header.e_phentsize != sizeof(Elf64_Phdr) || end > file.size())
-        return file;
-    std::vector<Elf64_Phdr> segments;
-    for (size_t i = 0; i < header.e_phnum; ++i) {
-        segments.push_back(record_at<Elf64_Phdr>(file, header.e_phoff + i * sizeof(Elf64_Phdr)));
-        end = std::max(end, size_t(segments.back().p_offset + segments.back().p_filesz));
-    }
-    if (end > file.size())
-        return file;
-    Bytes image(file.begin(), file.begin() + end);
+    const Elf64_Ehdr& header = elf->header;
+    Bytes image(file.begin(), file.begin() + elf->mapped_end);
     parts = {{"ELF header and program headers", 0, header.e_phoff + header.e_phnum * sizeof(Elf64_Phdr)}};
 
     size_t table_end = header.e_shoff + size_t(header.e_shnum) * sizeof(Elf64_Shdr);
-    if (header.e_shoff < end || header.e_shentsize != sizeof(Elf64_Shdr) || table_end > file.size() ||
-        header.e_shstrndx >= header.e_shnum)
+    if (header.e_shoff < elf->mapped_end || header.e_shentsize != sizeof(Elf64_Shdr) ||
+        table_end > file.size() || header.e_shstrndx >= header.e_shnum)
         return image;
     auto section = [&](size_t i) { return record_at<Elf64_Shdr>(file, header.e_shoff + i * sizeof(Elf64_Shdr)); };
     const Elf64_Shdr names = section(header.e_shstrndx);
     for (size_t i = 1; i < header.e_shnum; ++i) {
         const Elf64_Shdr mapped = section(i);
-        if (mapped.sh_type == SHT_NOBITS || mapped.sh_offset + mapped.sh_size > end || mapped.sh_size == 0 ||
-            names.sh_offset + mapped.sh_name >= file.size())
+        if (mapped.sh_type == SHT_NOBITS || mapped.sh_size == 0 ||
+            mapped.sh_offset + mapped.sh_size > elf->mapped_end || names.sh_offset + mapped.sh_name >= file.size())
             continue;
-        std::string name(reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]),
-                         strnlen(reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]),
-                                 file.size() - names.sh_offset - mapped.sh_name));
+        const char* name_start = reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]);
+        std::string name(name_start, strnlen(name_start, file.size() - names.sh_offset - mapped.sh_name));
         parts.push_back({name, mapped.sh_offset, mapped.sh_offset + mapped.sh_size});
         if (name != ".comment")
             continue;
@@ -130,15 +171,10 @@ Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
         // reads, after the text in the same section: the zeros end where
         // the first address the dynamic table gives inside the section is.
         size_t text_end = parts.back().end;
-        for (const Elf64_Phdr& segment : segments) {
-            if (segment.p_type != PT_DYNAMIC)
-                continue;
-            for (size_t entry = segment.p_offset; entry + sizeof(Elf64_Dyn) <= segment.p_offset + segment.p_filesz;
-                 entry += sizeof(Elf64_Dyn)) {
-                uint64_t address = record_at<Elf64_Dyn>(file, entry).d_un.d_ptr;
-                if (mapped.sh_addr && address >= mapped.sh_addr && address < mapped.sh_addr + mapped.sh_size)
-                    text_end = std::min(text_end, size_t(mapped.sh_offset + address - mapped.sh_addr));
-            }
+        for (const Elf64_Dyn& entry : elf->dynamic) {
+            uint64_t address = entry.d_un.d_ptr;
+            if (mapped.sh_addr && address >= mapped.sh_addr && address < mapped.sh_addr + mapped.sh_size)
+                text_end = std::min(text_end, size_t(mapped.sh_offset + address - mapped.sh_addr));
         }
         std::fill(image.begin() + mapped.sh_offset, image.begin() + text_end, 0);
     }
@@ -148,6 +184,35 @@ Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
     cleared.e_shentsize = cleared.e_shnum = cleared.e_shstrndx = 0;
     memcpy(image.data(), &cleared, sizeof cleared);
     return image;
+}
+
+// The relocation table's entries follow one another in steps the model
+// cannot predict from their bytes: each slot's address is 8 past the last,
+// each symbol's number 1 past. So each of its words after the first entry
+// is coded as its difference from the word an entry before, which makes
+// the table nearly constant; the unpacker adds them up again. Returns
+// where the differences start and how many words they are (0: no table).
+struct DeltaCoded {
+    size_t offset = 0, words = 0;
+};
+
+DeltaCoded delta_code_relocations(Bytes& image)
+{
+    const std::optional<ElfHeaders> elf = read_elf_headers(image);
+    if (!elf || elf->dynamic_value(DT_RELAENT) != RELOCATION_ENTRY_BYTES)
+        return {};
+    const std::optional<size_t> table = elf->offset_of(elf->dynamic_value(DT_RELA));
+    const size_t size = elf->dynamic_value(DT_RELASZ);
+    if (!table || size <= RELOCATION_ENTRY_BYTES || size % RELOCATION_ENTRY_BYTES || *table + size > image.size())
+        return {};
+    const DeltaCoded coded{*table + RELOCATION_ENTRY_BYTES, (size - RELOCATION_ENTRY_BYTES) / 8};
+    // From the end, so that each word is taken from one not yet changed.
+    for (size_t word = coded.words; word-- > 0;) {
+        size_t offset = coded.offset + 8 * word;
+        uint64_t value = record_at<uint64_t>(image, offset) - record_at<uint64_t>(image, offset - RELOCATION_ENTRY_BYTES);
+        memcpy(&image[offset], &value, sizeof value);
+    }
+    return coded;
 }
 
 // The stream for `image` under `masks`. The unpacker finds the masks right
@@ -308,6 +373,7 @@ int main(int argc, char** argv)
                   << MODEL_MAX_IMAGE_BYTES << " bytes\n";
         return 1;
     }
+    const DeltaCoded relocations = delta_code_relocations(image);
 
     auto started = std::chrono::steady_clock::now();
     // The search codes its trials on the image's first SEARCH_SAMPLE_BYTES
@@ -326,7 +392,9 @@ int main(int argc, char** argv)
     std::ofstream include(argv[3]);
     include << "/* Written by pack_executable for " << argv[1] << ". */\n"
             << ".set image_size, " << image.size() << "\n"
-            << ".set contexts_count, " << masks.size() << "\n";
+            << ".set contexts_count, " << masks.size() << "\n"
+            << ".set relocation_differences_offset, " << relocations.offset << "\n"
+            << ".set relocation_differences_words, " << relocations.words << "\n";
     if (!blob.flush() || !include.flush()) {
         std::cerr << "pack_executable: cannot write " << argv[2] << " or " << argv[3] << "\n";
         return 1;

@@ -57,6 +57,11 @@
    it then stays below 2^31. */
 #define MODEL_RANGE_FLOOR (1 << 23)
 
+/* The relocation table is coded as the differences of its words from
+   those an entry before (see tools/pack_executable.cpp): the size of an
+   entry, Elf64_Rela's. */
+#define RELOCATION_ENTRY_BYTES 24
+
 /* The largest image the packer takes. */
 #define MODEL_MAX_IMAGE_BYTES (1 << 20)
 

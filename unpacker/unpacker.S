@@ -30,7 +30,8 @@
         .set MFD_EXEC_BIT, 4
         .set AT_EMPTY_PATH, 0x1000
 
-        /* The image's size and the number of contexts, from the encoder. */
+        /* The image's size, the number of contexts and where the
+           relocation table's differences lie, from the encoder. */
 #include "packed_image.inc"
 
         /* Loads a small constant in three bytes, where mov takes five. */
@@ -116,6 +117,22 @@ entry:
         mov     esi, OFFSET stream
         mov     ebp, OFFSET model_masks_start - model_masks
 #include "context_coder.S"
+
+        /* The relocation table's words after its first entry are their
+           differences from the words an entry before: added up from the
+           front, each is added to one already whole. */
+        .if relocation_differences_words
+        mov     esi, OFFSET image + relocation_differences_offset
+        .if relocation_differences_words < 128
+        set     rcx, relocation_differences_words
+        .else
+        mov     ecx, relocation_differences_words
+        .endif
+1:      mov     rax, [rsi - RELOCATION_ENTRY_BYTES]
+        add     [rsi], rax
+        lodsq
+        loop    1b
+        .endif
 
         /* The memory file's name, which the process takes for its own: the
            start of the check's line, put before the zeros after the image. */
