@@ -1,9 +1,21 @@
-# Shared by scripts/run and scripts/test: the Debian packages a command needs
-# and the build. Source it; it defines functions only.
+# Shared by scripts/run and scripts/test: the packages a command needs and
+# the build. Source it; it defines functions and the package lists only.
 
-# Installs the named packages that are missing: with apt-get when run as
-# root, otherwise it says what to install and stops.
+# Whether a command runs here: one that is present but may not be run (a
+# tool hidden by binding /dev/null over it, say) counts as absent.
+runs() {
+    "$@" >/dev/null 2>&1
+}
+
+# Installs the named Debian packages that are missing: with apt-get when run
+# as root, otherwise it says what to install and stops. Without Debian's
+# tools (Fedora, Arch) it checks instead what the packages give, and names
+# what is missing in words any distribution knows.
 require_packages() {
+    if ! runs dpkg-query --version; then
+        require_without_debian "$@"
+        return
+    fi
     local missing=()
     local package
     for package in "$@"; do
@@ -11,7 +23,7 @@ require_packages() {
             missing+=("$package")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
+    if [ "$(id -u)" -ne 0 ] || ! runs apt-get --version; then
         echo "missing Debian packages: ${missing[*]}" >&2
         echo "install them as root: apt-get install ${missing[*]}" >&2
         exit 1
@@ -21,6 +33,54 @@ require_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# What each Debian package gives that can be checked anywhere: "command"
+# with the commands of which one will do, or "module" with a pkg-config
+# module; then, after "--", what it is in words. The Mesa drivers are not
+# listed: any OpenGL driver will do, and none can be told from outside.
+declare -gA PACKAGE_GIVES=(
+    [g++]="command g++ clang++ -- a C++ compiler (g++ or clang++)"
+    [cmake]="command cmake -- CMake"
+    [make]="command make -- make"
+    [pkg-config]="command pkg-config pkgconf -- pkg-config"
+    [libgtk-3-dev]="module gtk+-3.0 -- the GTK 3 development files (pkg-config module gtk+-3.0)"
+    [libgl-dev]="module gl -- the OpenGL development files (pkg-config module gl)"
+    [libegl-dev]="module egl -- the EGL development files (pkg-config module egl)"
+    [libopengl-dev]="module opengl -- the OpenGL development files (pkg-config module opengl)"
+    [libpng-dev]="module libpng -- the libpng development files (pkg-config module libpng)"
+    [libgtest-dev]="module gtest -- GoogleTest (pkg-config module gtest)"
+    [libx11-dev]="module x11 -- the Xlib development files (pkg-config module x11)"
+    [libxfixes-dev]="module xfixes -- the XFixes development files (pkg-config module xfixes)"
+    [xvfb]="command Xvfb -- the virtual X server Xvfb"
+    [xauth]="command xauth -- xauth"
+    [openbox]="command openbox -- the openbox window manager"
+    [imagemagick]="command import -- ImageMagick (its import command)"
+    [x11-utils]="command xprop -- the X utilities xprop and xwininfo"
+    [xdotool]="command xdotool -- xdotool"
+    [glslang-tools]="command glslangValidator -- glslangValidator (glslang)"
+    [procps]="command pgrep -- pgrep (procps)"
+)
+
+require_without_debian() {
+    local missing=() package kind names name gives found
+    for package in "$@"; do
+        gives=${PACKAGE_GIVES[$package]:-}
+        [ -n "$gives" ] || continue
+        read -r kind names <<<"${gives%% -- *}"
+        found=false
+        for name in $names; do
+            case $kind in
+            command) command -v "$name" >/dev/null && found=true ;;
+            module) runs pkg-config --exists "$name" && found=true ;;
+            esac
+        done
+        $found || missing+=("${gives#* -- }")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "missing, to be installed with this system's package manager:" >&2
+    printf '  %s\n' "${missing[@]}" >&2
+    exit 1
+}
+
 # What building the program, its packed form and the runner's preload
 # library needs; what the tests and the benchmark add to that; what running
 # it on Mesa needs.
@@ -28,7 +88,7 @@ PROGRAM_BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev)
 TEST_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # A private display for running without one: server, window manager,
-# screenshots, and the root-window query that tells the manager is up (and
+# screenshots, and the root-window queries that tell the manager is up (and
 # that a display answers at all).
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
 # The tests press keys, run the reference GLSL compiler and look for
