@@ -3,6 +3,8 @@
 // line for each of these goes to the descriptor that MIRRORFOLD_REPORT_FD
 // names:
 //
+//   started         the library is loaded, before the program's first
+//                   instruction: without it the runner knows it is blind
 //   strip           a strip is finished: the program waits for every strip it
 //                   draws with glFinish, and each such wait, once over, counts
 //   width N         the area's framebuffer is now N pixels wide, as the
@@ -42,6 +44,11 @@ void report(const std::string& line)
 {
     if (report_descriptor() >= 0)
         dprintf(report_descriptor(), "%s\n", line.c_str());
+}
+
+__attribute__((constructor)) void report_loaded()
+{
+    report("started");
 }
 
 // Connected after the area's own "realize", which is where the toolkit makes

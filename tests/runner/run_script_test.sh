@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/run as a user runs it, its standard error not a terminal: progress
-# and saving, refusals before any rendering, Ctrl-C, a display too narrow, no
-# GL context, a build tree left by a failed configure and two first runs at
-# once.
+# and saving, refusals before any rendering, Ctrl-C, no GL context, a build
+# tree left by a failed configure at a path with a blank and two first runs
+# at once, no Debian tools, a display too narrow and one without a window
+# manager.
 #
 #   run_script_test.sh REPOSITORY BUILD_DIRECTORY
 set -uo pipefail
@@ -41,7 +42,8 @@ check "the progress reaches 108 of 108" grep -q '^strips 108/108 (100%)' "$work/
 check "a line at most every 10 per cent" [ "$(grep -c '^strips ' "$work/errors")" -le 10 ]
 cat "$work/errors"
 
-for bad in /nonexistent/image.png "$work/elsewhere/no-extension" "$work/elsewhere/image.jpg"; do
+# /proc takes no file, even from root; an empty name is no name.
+for bad in /nonexistent/image.png "$work/elsewhere/no-extension" "$work/elsewhere/image.jpg" /proc/x.png ""; do
     started=$SECONDS
     SAMPLES=0 "$run" "$bad" >"$work/output" 2>"$work/errors"
     status=$?
@@ -78,28 +80,10 @@ check "saying why, at once" [ $((SECONDS - started)) -lt 20 ]
 check "in GTK's words" grep -q "OpenGL context for the image: Unable to create a GL context" "$work/errors"
 cat "$work/errors"
 
-# A display narrower than the image: said within seconds; Escape ends it.
-Xvfb -displayfd 3 -screen 0 1366x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-started_pids+=($!)
-wait_for_line . "$work/display" 10
-export DISPLAY=":$(cat "$work/display")"
-openbox >/dev/null 2>&1 &
-started_pids+=($!)
-until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; do sleep 0.1; done
-SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
-run_pid=$!
-check "a narrow display is explained within seconds" \
-    wait_for_line "area is 1366 pixels wide; the image needs 1920" "$work/errors" 10
-check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors"
-xdotool key Escape
-wait "$run_pid"
-check "Escape then ends it with status 0" [ $? -eq 0 ]
-cat "$work/errors"
-unset DISPLAY
-
 # A configure that failed (here: no pkg-config modules) leaves a cache and
 # no build files; two first runs at once on that tree take turns building.
-export MIRRORFOLD_BUILD_DIR=$work/build
+# The tree's path has a blank, which the preloaded library must get past.
+export MIRRORFOLD_BUILD_DIR="$work/build tree"
 PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$1" -B "$MIRRORFOLD_BUILD_DIR" >/dev/null 2>&1
 check "the configure failed" [ ! -f "$MIRRORFOLD_BUILD_DIR/Makefile" ]
 for name in first second; do
@@ -113,7 +97,46 @@ for name in first second; do
 done
 for name in first second; do
     check "$name image saved" [ -s "$work/$name.png" ] || cat "$work/$name.output"
+    check "$name run shows its progress from a path with a blank" grep -q '^strips 108/108' "$work/$name.output"
 done
+
+# Without Debian's tools, as on Fedora, what their packages give is looked
+# for instead; here it is all there. They are hidden in a mount namespace.
+if unshare --mount true 2>/dev/null; then
+    unshare --mount sh -c 'for tool in dpkg-query apt-get; do mount --bind /dev/null "$(command -v $tool)"; done; exec "$@"' \
+        - env SAMPLES=0 "$run" "$work/no-debian.png" >"$work/output" 2>"$work/errors"
+    check "without Debian's tools it renders" [ -s "$work/no-debian.png" ]
+    cat "$work/errors"
+else
+    echo "skipped: no mount namespace here to hide Debian's tools in"
+fi
+
+# Displays that cannot show the image: a narrow one, and a wide one without
+# a window manager. Said within seconds; Escape ends the run. Without a
+# window manager the keys go to the window under the pointer.
+for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 1920" \
+    "1920x1080 no:no window manager made it full screen"; do
+    read -r size manager <<<"${display_case%%:*}"
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    started_pids+=($!)
+    wait_for_line . "$work/display" 10
+    export DISPLAY=":$(cat "$work/display")"
+    if [ "$manager" = openbox ]; then
+        openbox >/dev/null 2>&1 &
+        started_pids+=($!)
+        until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; do sleep 0.1; done
+    fi
+    SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
+    run_pid=$!
+    check "$size, window manager $manager: explained within seconds" \
+        wait_for_line "${display_case#*:}" "$work/errors" 10
+    check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors"
+    xdotool mousemove 20 20 key Escape
+    wait "$run_pid"
+    check "Escape then ends it with status 0" [ $? -eq 0 ]
+    cat "$work/errors"
+done
+unset DISPLAY
 
 echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
 [ "$failures" -eq 0 ]

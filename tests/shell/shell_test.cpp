@@ -216,6 +216,18 @@ TEST(Termination, EscapeWhileDrawingEndsAfterTheCurrentStrip)
             << call->name << " after the last strip finished";
 }
 
+TEST(Termination, EscapeEndsTheProgramWithStandardOutputClosed)
+{
+    // Descriptor 1 must not become the X connection, whose stream the time
+    // line would then break.
+    VirtualDisplay display(1920, 1080);
+    ProgramRun run(display, {"0", {}, {}, false, false, true});
+    ASSERT_TRUE(run.wait_for(drawing_finished));
+    display.press("Escape");
+    EXPECT_EQ(run.wait_exit(10s), 0);
+    EXPECT_EQ(run.calls().back().name, "key_press");
+}
+
 TEST(Termination, ClosingTheWindowEndsWithStatusZero)
 {
     VirtualDisplay display(1920, 1080);

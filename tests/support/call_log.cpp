@@ -40,9 +40,16 @@ using program_calls::real_function;
 
 void write_line(const std::string& line)
 {
+    // Kept far above the descriptors the program would get itself: where
+    // it starts with one of 0, 1 and 2 closed, the log must not fill it.
     static const int fd = [] {
         const char* path = getenv("MIRRORFOLD_CALL_LOG");
-        return path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+        int opened = path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+        if (opened < 0)
+            return -1;
+        int kept = fcntl(opened, F_DUPFD_CLOEXEC, 100);
+        close(opened);
+        return kept;
     }();
     // Unbuffered: the program ends with a bare exit_group.
     if (fd >= 0)

@@ -118,6 +118,8 @@ Child::Child(const std::vector<std::string>& command, const EnvironmentChanges& 
     // dup2 clears close-on-exec on the copy, so only these reach the child.
     if (stdout_fd >= 0)
         posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    else if (stdout_fd == closed)
+        posix_spawn_file_actions_addclose(&actions, 1);
     if (stderr_fd >= 0)
         posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
     if (extra_fd >= 0)
@@ -306,10 +308,10 @@ ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdo
     for (const auto& [name, value] : options.environment)
         environment[name] = value;
 
-    int stdout_fd;
+    int stdout_fd = Child::closed;
     if (stdout_to_file_) {
         stdout_fd = open((directory_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } else {
+    } else if (!options.stdout_closed) {
         int stdout_pipe[2];
         if (pipe2(stdout_pipe, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
@@ -321,7 +323,8 @@ ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdo
     std::vector<std::string> command = {program_path()};
     command.insert(command.end(), options.arguments.begin(), options.arguments.end());
     child_.emplace(command, environment, stdout_fd, stderr_fd);
-    close(stdout_fd);
+    if (stdout_fd >= 0)
+        close(stdout_fd);
     close(stderr_fd);
     if (!stdout_to_file_) {
         stdout_reader_ = std::thread([this] {

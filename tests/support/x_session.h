@@ -45,6 +45,8 @@ public:
     ~Child();  // kills the process if it still runs
 
     pid_t pid() const { return pid_; }
+    // Given for a descriptor: the child starts with it closed.
+    static constexpr int closed = -2;
     // The exit status, or 128 + the signal; nothing if still running after
     // `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout);
@@ -97,6 +99,7 @@ struct RunOptions {
     std::map<std::string, std::string> environment;
     bool stdout_to_file = false;  // a pipe otherwise
     bool provoke_renders = false;
+    bool stdout_closed = false;  // neither pipe nor file
 };
 
 // One run of the program on a display, with its calls logged.
