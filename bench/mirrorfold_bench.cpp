@@ -2,7 +2,7 @@
 // as mirrorfold draws it and as one full-frame draw, on whatever GL EGL
 // offers without a window system.
 //
-//   SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]
+//   SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE.png]
 //
 // Uses the very shader texts the program embeds, assembled the same way.
 // Compile and link (with one pixel drawn, see below) are timed once; the two
@@ -13,6 +13,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -62,7 +63,7 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void print_figure(const char* name, const std::vector<double>& seconds)
+void print_figures(const char* name, const std::vector<double>& seconds)
 {
     printf("%s: min %.6f s, median %.6f s, max %.6f s\n", name, *std::min_element(seconds.begin(), seconds.end()),
            median(seconds), *std::max_element(seconds.begin(), seconds.end()));
@@ -96,20 +97,32 @@ void write_png(FILE* file, const char* path, const Framebuffer& framebuffer)
 void print_usage(FILE* stream)
 {
     fprintf(stream,
-            "usage: SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE]\n"
+            "usage: SAMPLES=N mirrorfold-bench [--repeat N] [--png FILE.png]\n"
             "Draws the image offscreen in the program's 108 strips and as one draw, --repeat\n"
             "times each (default 3), and prints the times; --png saves the first strips' image.\n"
+            "Both options may also be written --repeat=N and --png=FILE.png.\n"
             "SAMPLES is 300 when unset, as in the program. The default run draws the image\n"
             "6 times at 300 samples: on a software renderer (llvmpipe, 2 cores) about 25 s\n"
             "per sample per draw, some 12 hours in all; SAMPLES=1 takes a few minutes.\n");
 }
 
-// Refuses a bad command line in one line, with the usage after it.
+// Refuses a bad command line, or a PNG that cannot be written, in one line
+// with the usage after it; always with status 2.
 [[noreturn]] void refuse(const std::string& reason)
 {
     fprintf(stderr, "mirrorfold-bench: %s\n", reason.c_str());
     print_usage(stderr);
     exit(2);
+}
+
+bool ends_in_png(const std::string& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return extension == ".png";
 }
 
 int parse_repeat(const char* text)
@@ -138,21 +151,30 @@ int main(int argc, char** argv)
             print_usage(stdout);
             return 0;
         }
-        bool takes_value = !strcmp(argv[i], "--repeat") || !strcmp(argv[i], "--png");
-        if (!takes_value)
-            refuse(std::string("unknown argument \"") + argv[i] + "\"");
-        if (i + 1 == argc)
-            refuse(std::string(argv[i]) + " needs a value");
-        if (!strcmp(argv[i++], "--repeat"))
-            repeat = parse_repeat(argv[i]);
+        // "--option value" or "--option=value".
+        std::string option = argv[i];
+        const char* value = nullptr;
+        size_t equals = option.find('=');
+        if (equals != std::string::npos) {
+            value = argv[i] + equals + 1;
+            option.resize(equals);
+        }
+        if (option != "--repeat" && option != "--png")
+            refuse("unknown argument \"" + std::string(argv[i]) + "\"");
+        if (!value && i + 1 == argc)
+            refuse(option + " needs a value");
+        if (!value)
+            value = argv[++i];
+        if (option == "--repeat")
+            repeat = parse_repeat(value);
         else
-            png_path = argv[i];
+            png_path = value;
     }
     FILE* png_file = nullptr;
-    if (png_path && !(png_file = fopen(png_path, "wb"))) {
-        fprintf(stderr, "mirrorfold-bench: cannot write %s: %s\n", png_path, strerror(errno));
-        return 1;
-    }
+    if (png_path && !ends_in_png(png_path))
+        refuse(std::string(png_path) + ": the image is saved as a PNG; name it so (FILE.png)");
+    if (png_path && !(png_file = fopen(png_path, "wb")))
+        refuse(std::string("cannot write ") + png_path + ": " + strerror(errno));
     const char* samples = getenv("SAMPLES");
     if (!samples)
         samples = "300";
@@ -198,9 +220,9 @@ int main(int argc, char** argv)
             ratios.push_back(strip_seconds / draw_seconds);
         }
 
-        print_figure("compile+link", {compile_seconds});
-        print_figure("strips", strips);
-        print_figure("one draw", one_draw);
+        printf("compile+link: %.6f s\n", compile_seconds);
+        print_figures("strips", strips);
+        print_figures("one draw", one_draw);
         printf("strips / one draw: %.4f (median over %d pairs)\n", median(ratios), repeat);
         printf("renderer: %s\n", gl.renderer().c_str());
         printf("samples: %s\n", samples);

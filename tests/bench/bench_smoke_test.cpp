@@ -10,6 +10,8 @@
 #include <regex>
 #include <string>
 
+#include <sys/wait.h>
+
 namespace {
 
 std::string run_bench(const std::string& arguments, int& status)
@@ -34,12 +36,12 @@ TEST(Bench, ReportsEveryFigureAndWritesThePng)
 {
     auto png = std::filesystem::temp_directory_path() / ("mirrorfold-bench-" + std::to_string(getpid()) + ".png");
     int status;
-    std::string output = run_bench("--repeat 1 --png " + png.string(), status);
+    std::string output = run_bench("--repeat=1 --png " + png.string(), status);
     ASSERT_EQ(status, 0) << output;
 
     const std::string seconds = "[0-9]+\\.[0-9]{6} s";
     const std::string figure = ": min " + seconds + ", median " + seconds + ", max " + seconds + "\n";
-    EXPECT_TRUE(std::regex_match(output, std::regex("compile\\+link" + figure + "strips" + figure + "one draw" +
+    EXPECT_TRUE(std::regex_match(output, std::regex("compile\\+link: " + seconds + "\nstrips" + figure + "one draw" +
                                                     figure +
                                                     "strips / one draw: [0-9]+\\.[0-9]{4} \\(median over 1 pairs\\)\n"
                                                     "renderer: .+\n"
@@ -59,13 +61,14 @@ TEST(Bench, ReportsEveryFigureAndWritesThePng)
 
 TEST(Bench, RefusesABadCommandLineAtOnceAndHelpsOnRequest)
 {
-    // Each says what was wrong, on standard error, before anything is drawn.
-    for (const char* arguments : {"--frobnicate", "--repeat 0", "--repeat x", "--repeat 2x", "--repeat", "--png",
-                                  "--png /nonexistent/strips.png"}) {
+    // Each says what was wrong, on standard error, before anything is drawn,
+    // and ends with status 2.
+    for (const char* arguments : {"--frobnicate", "--repeat 0", "--repeat=x", "--repeat 2x", "--repeat", "--png",
+                                  "--png /nonexistent/strips.png", "--png=strips.jpg"}) {
         SCOPED_TRACE(arguments);
         int status;
         std::string output = run_bench(std::string(arguments) + " 2>&1", status);
-        EXPECT_NE(status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
         EXPECT_EQ(output.rfind("mirrorfold-bench: ", 0), 0u) << output;
         EXPECT_EQ(output.find(": strips 1/"), std::string::npos) << "nothing drawn: " << output;
     }
