@@ -6,7 +6,7 @@
  * addresses and writes the raw bytes. The zero-initialised memory comes
  * after the file's last byte and takes no room in it: first the model's
  * state, which must continue the block that the file's last bytes begin,
- * then the table of counts, then the image, placed to end on a 64 KiB
+ * then the table of counts on a 2 MiB boundary, then the image, placed to end on a 64 KiB
  * boundary, which the decoder's test for the image's end counts on.
  */
 OUTPUT_FORMAT(binary)
@@ -14,7 +14,9 @@ SECTIONS
 {
     . = 0x10000;
     .text : { *(.text) *(.packed_image) }
-    .bss (NOLOAD) : { *(.model_state) . = ALIGN(64); *(.bss) }
+    /* The table of counts on a huge page's boundary (2 MiB), so that the
+       kernel may back it with huge pages; the gap is address space only. */
+    .bss (NOLOAD) : { *(.model_state) . = ALIGN(0x200000); *(.bss) }
     . = ALIGN(. + image_end_offset, 0x10000) - image_end_offset;
     .image (NOLOAD) : { *(.image) }
     memory_end = .;

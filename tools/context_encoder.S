@@ -50,13 +50,13 @@ model_image:
         mov     r14d, ecx
         mov     ebp, OFFSET model_block - model_masks
         xor     ebx, ebx
-        xor     r11d, r11d
+        xor     r10d, r10d
         mov     r15b, [rdi]                     /* the bits to code */
         fninit                                  /* the x87 as a new process has it */
 #include "context_coder.S"
         fninit                                  /* the ABI's empty x87 stack */
         pop     rdx
-        mov     [rdx], r11d
+        mov     [rdx], r10d
         mov     rax, r12
         pop     r15
         pop     r14

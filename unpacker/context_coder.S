@@ -35,8 +35,8 @@
  *            rdi  the image's first byte, with the zeros the model reads
  *                 before it in the MODEL_HISTORY_BYTES ahead of it
  *            rsi  the stream (decoding); r15b the first byte (encoding)
- *            ebx, r11d zero; the x87 stack empty
- * On exit:   r11d the image's check value (see packed_format.h)
+ *            ebx, r10d zero; the x87 stack empty
+ * On exit:   r10d the image's check value (see packed_format.h)
  *            rdi  the image's end
  *            r12  past the bounds written (encoding: the range's split
  *                 for each bit, from which the encoder writes the stream)
@@ -190,8 +190,8 @@ code_bit:
         xchg    eax, ebx
         stosb
         /* The check value, from the same bytes at both ends. */
-        add     r11d, eax
-        rol     r11d, CHECK_ROTATION
+        add     r10d, eax
+        rol     r10d, CHECK_ROTATION
         push    1
         pop     rbx
         compare_image_end

