@@ -337,7 +337,7 @@ void report_parts(std::vector<Part> parts, const std::vector<double>& byte_bits)
     std::vector<bool> counted(byte_bits.size());
     std::cout << std::left << std::setw(32) << "part" << std::right << std::setw(8) << "bytes" << std::setw(8)
               << "coded" << std::setw(10) << "bits/byte" << "\n" << std::fixed;
-    parts.push_back({"the rest", 0, 0});
+    parts.push_back({"in no section: gaps, zero state", 0, 0});
     for (const Part& part : parts) {
         double bits = 0;
         size_t bytes = 0;
