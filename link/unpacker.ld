@@ -6,8 +6,9 @@
  * addresses and writes the raw bytes. The zero-initialised memory comes
  * after the file's last byte and takes no room in it: first the model's
  * state, which must continue the block that the file's last bytes begin,
- * then the table of counts on a 2 MiB boundary, then the image, placed to end on a 64 KiB
- * boundary, which the decoder's test for the image's end counts on.
+ * then the table of counts on a 2 MiB boundary, then the image, placed to
+ * end on a 64 KiB boundary, which the decoder's test for the image's end
+ * counts on.
  */
 OUTPUT_FORMAT(binary)
 SECTIONS

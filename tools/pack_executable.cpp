@@ -11,8 +11,10 @@
 // program headers map. The section header table and its names after them
 // are left out and the ELF header's fields for them cleared, and the
 // compiler's identification text, which nothing reads either, is zeroed:
-// in mirrorfold that is a fifth of the file. The build line tells how many
-// bytes of the stream each section costs.
+// in mirrorfold that is a fifth of the file. The relocation table is coded
+// as the differences of its entries (see delta_code_relocations), which
+// the unpacker adds up again. The build line tells how many bytes of the
+// stream each section costs.
 //
 // The model is unpacker/context_coder.S itself, assembled for encoding
 // (tools/context_encoder.S) and linked into this tool, so the encoder and
