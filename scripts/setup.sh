@@ -28,9 +28,15 @@ require_packages() {
         echo "install them as root: apt-get install ${missing[*]}" >&2
         exit 1
     fi
-    echo "installing ${missing[*]}" >&2
+    # With their dependencies that is hundreds of packages on a fresh
+    # system; apt's own lines would be as many, so each step says what it
+    # does instead.
+    echo "installing ${#missing[@]} Debian packages with apt-get: ${missing[*]}" >&2
+    echo "  reading the package lists..." >&2
     apt-get update -qq
+    echo "  downloading and installing them with what they need (on a fresh system, a few minutes)..." >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    echo "  installed." >&2
 }
 
 # What each Debian package gives that can be checked anywhere: "command"
@@ -81,10 +87,25 @@ require_without_debian() {
     exit 1
 }
 
+# The C++ compiler is the one CXX names, as CMake takes it: its Debian
+# package, and elsewhere the command itself. Where CXX names none of these,
+# g++ (or, elsewhere, either compiler).
+set_compiler_package() {
+    local compiler=${CXX:-}
+    compiler=${compiler##*/}
+    case $compiler in
+    clang++ | clang++-[0-9]*) COMPILER_PACKAGE=clang${compiler#clang++} ;;
+    g++ | g++-[0-9]*) COMPILER_PACKAGE=$compiler ;;
+    *) COMPILER_PACKAGE=g++ && return ;;
+    esac
+    PACKAGE_GIVES[$COMPILER_PACKAGE]="command $compiler -- the C++ compiler $compiler"
+}
+set_compiler_package
+
 # What building the program, its packed form and the runner's preload
 # library needs; what the tests and the benchmark add to that; what running
 # it on Mesa needs.
-PROGRAM_BUILD_PACKAGES=(g++ cmake make pkg-config libgtk-3-dev libgl-dev)
+PROGRAM_BUILD_PACKAGES=("$COMPILER_PACKAGE" cmake make pkg-config libgtk-3-dev libgl-dev)
 TEST_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # A private display for running without one: server, window manager,

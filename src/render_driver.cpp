@@ -5,11 +5,19 @@
 #define GL_GLEXT_PROTOTYPES
 #include <GL/gl.h>
 #include <GL/glext.h>
-#include <stdio.h>
-#include <stdlib.h>
 
 #include "mirrorfold.h"
 #include "shader_texts.h"
+
+// The two libc functions the program calls, declared here rather than taken
+// from <stdlib.h> and <stdio.h>: built freestanding, newer C++ libraries give
+// those headers only their freestanding part, which has neither. The
+// exception specification is glibc's, should its own declarations come in
+// too.
+extern "C" {
+char* getenv(const char* name) noexcept;
+int dprintf(int descriptor, const char* format, ...) noexcept;
+}
 
 namespace {
 

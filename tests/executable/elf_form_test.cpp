@@ -32,10 +32,10 @@ const std::set<std::string> expected_imports = {
     "glCreateShader", "glShaderSource", "glCompileShader", "glCreateProgram", "glAttachShader", "glLinkProgram",
     "glUseProgram", "glGenVertexArrays", "glBindVertexArray", "glEnable", "glScissor", "glDrawArrays", "glFinish",
     "glGetIntegerv", "glGetProgramiv", "glGetShaderInfoLog",
-    // GLib and GObject
-    "g_timer_new", "g_timer_elapsed", "g_signal_connect_data", "g_type_check_instance_cast",
+    // GLib and GObject; the widget casts are plain, so no type checks.
+    "g_timer_new", "g_timer_elapsed", "g_signal_connect_data",
     // GTK and GDK
-    "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_get_type", "gtk_container_add",
+    "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_add",
     "gtk_widget_show_all", "gtk_window_fullscreen", "gtk_widget_get_window", "gtk_main", "gtk_events_pending",
     "gtk_main_iteration", "gtk_gl_area_queue_render", "gdk_cursor_new", "gdk_window_set_cursor"};
 const std::set<std::string> libc_imports = {"getenv", "dprintf"};
@@ -261,7 +261,7 @@ TEST(ElfForm, ClassicHashTableFindsEveryImport)
     uint32_t buckets = program().hash_word(0), chains = program().hash_word(1);
     auto symbols = program().dynamic_symbols();
     EXPECT_EQ(chains, expected_imports.size() + 1) << "one chain entry per dynamic symbol";
-    EXPECT_EQ(buckets, 17u) << "ld's choice for 36 imports; a 37th takes it to 37";
+    EXPECT_EQ(buckets, 17u) << "ld's choice for 34 imports; a 37th takes it to 37";
     std::cout << "hash table: " << buckets << " buckets, " << chains << " chain entries\n";
     for (const std::string& name : expected_imports) {
         uint32_t hash = 0;
@@ -331,10 +331,12 @@ TEST(ElfForm, OnlyTheLibcImportsCarryAVersion)
     for (size_t i = 1; i < symbols.size(); ++i) {
         std::string name = program().dynamic_string(symbols[i].st_name);
         uint16_t index = program().at<uint16_t>(table + 2 * i);
+        // Unversioned, to the loader, is 1 or 0: binutils 2.47 writes 0
+        // where older ones wrote 1.
         if (libc_imports.count(name))
             EXPECT_EQ(index, version.vna_other) << name;
         else
-            EXPECT_EQ(index, VER_NDX_GLOBAL) << name << " must be unversioned";
+            EXPECT_LE(index, VER_NDX_GLOBAL) << name << " must be unversioned";
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "x_session.h"
 
 using namespace mirrorfold_test;

@@ -5,8 +5,12 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 
 #include "x_session.h"
 
@@ -106,42 +110,38 @@ TEST_F(StandardRun, TheStartedProcessRunsTheProgramItself)
 
 TEST_F(StandardRun, StartsUpInOrderWithoutTheCommandLine)
 {
-    ASSERT_GE(calls.size(), 16u);
+    ASSERT_GE(calls.size(), 14u);
     std::vector<std::string> names;
-    for (size_t i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 14; ++i)
         names.push_back(calls[i].name);
     EXPECT_EQ(names, (std::vector<std::string>{
-                         "g_timer_new", "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_get_type",
-                         "g_type_check_instance_cast", "gtk_container_add", "g_signal_connect_data",
-                         "g_signal_connect_data", "g_signal_connect_data", "gtk_widget_show_all",
-                         "gtk_window_fullscreen", "gtk_widget_get_window", "gdk_cursor_new",
-                         "gdk_window_set_cursor", "gtk_main"}));
+                         "g_timer_new", "gtk_init", "gtk_window_new", "gtk_gl_area_new", "gtk_container_add",
+                         "g_signal_connect_data", "g_signal_connect_data", "g_signal_connect_data",
+                         "gtk_widget_show_all", "gtk_window_fullscreen", "gtk_widget_get_window",
+                         "gdk_cursor_new", "gdk_window_set_cursor", "gtk_main"}));
 
     EXPECT_EQ(calls[1].arguments, (std::vector<std::string>{"null", "null"})) << "gtk_init gets no command line";
     EXPECT_EQ(calls[2].number(0), 0) << "GTK_WINDOW_TOPLEVEL";
     const std::string window = calls[2].result, area = calls[3].result;
-    // The area goes into the window through the checked GtkContainer cast.
-    EXPECT_EQ(calls[5].arguments[0], window);
-    EXPECT_EQ(calls[5].arguments[1], calls[4].result);
-    EXPECT_EQ(calls[6].arguments, (std::vector<std::string>{calls[5].result, area}));
+    EXPECT_EQ(calls[4].arguments, (std::vector<std::string>{window, area}));
 
     struct Connection {
         std::string instance, signal;
     };
     const Connection expected[] = {{window, "destroy"}, {window, "key_press_event"}, {area, "render"}};
     for (int i = 0; i < 3; ++i) {
-        const Call& connect = calls[7 + i];
+        const Call& connect = calls[5 + i];
         EXPECT_EQ(connect.arguments[0], expected[i].instance);
         EXPECT_EQ(connect.text(1), expected[i].signal);
         EXPECT_EQ(connect.arguments[2], "null") << "no user data";
         EXPECT_EQ(connect.arguments[3], "null") << "no destroy notifier";
         EXPECT_EQ(connect.arguments[4], "0") << "connect flags";
     }
+    EXPECT_EQ(calls[8].arguments[0], window);
+    EXPECT_EQ(calls[9].arguments[0], window);
     EXPECT_EQ(calls[10].arguments[0], window);
-    EXPECT_EQ(calls[11].arguments[0], window);
-    EXPECT_EQ(calls[12].arguments[0], window);
-    EXPECT_EQ(calls[13].number(0), -2) << "GDK_BLANK_CURSOR";
-    EXPECT_EQ(calls[14].arguments, (std::vector<std::string>{calls[12].result, calls[13].result}));
+    EXPECT_EQ(calls[11].number(0), -2) << "GDK_BLANK_CURSOR";
+    EXPECT_EQ(calls[12].arguments, (std::vector<std::string>{calls[10].result, calls[11].result}));
 }
 
 TEST_F(StandardRun, WindowFillsTheScreenWithABlankPointer)
@@ -231,8 +231,16 @@ TEST(Termination, EscapeEndsTheProgramWithStandardOutputClosed)
 TEST(Termination, ClosingTheWindowEndsWithStatusZero)
 {
     VirtualDisplay display(1920, 1080);
-    ProgramRun run(display, {"0", {}, {}, false, false});
-    ASSERT_TRUE(run.wait_for(drawing_finished));
+    // The call log as a checkout with a blank in its path has it: the
+    // harness must still get it into the program.
+    const auto blank_directory =
+        std::filesystem::temp_directory_path() / ("mirrorfold call log " + std::to_string(getpid()));
+    std::filesystem::create_directory(blank_directory);
+    std::filesystem::create_symlink(call_log_library_path(), blank_directory / "call log.so");
+    ProgramRun run(display, {"0", {}, {}, false, false, false, (blank_directory / "call log.so").string()});
+    const bool drawn = run.wait_for(drawing_finished);
+    std::filesystem::remove_all(blank_directory);
+    ASSERT_TRUE(drawn);
     // openbox's close: the toolkit destroys the window. A new openbox can
     // take a moment to bind its keys; until then the program sees the keys
     // themselves, which do nothing, so they are pressed again.

@@ -83,15 +83,6 @@ std::string formatted(double value)
     return text;
 }
 
-// GType: an opaque handle whose value differs from run to run, shown like
-// an address.
-std::string formatted(unsigned long type)
-{
-    char text[32];
-    snprintf(text, sizeof text, "0x%lx", type);
-    return text;
-}
-
 template <typename T>
 std::string formatted(T value)
 {
@@ -207,14 +198,9 @@ void glFinish();
 
 GTimer* g_timer_new() { LOGGED(g_timer_new); }
 gdouble g_timer_elapsed(GTimer* timer, gulong* microseconds) { LOGGED(g_timer_elapsed, timer, microseconds); }
-GTypeInstance* g_type_check_instance_cast(GTypeInstance* instance, GType type)
-{
-    LOGGED(g_type_check_instance_cast, instance, type);
-}
 void gtk_init(int* argc, char*** argv) { LOGGED(gtk_init, argc, argv); }
 GtkWidget* gtk_window_new(GtkWindowType type) { LOGGED(gtk_window_new, type); }
 GtkWidget* gtk_gl_area_new() { LOGGED(gtk_gl_area_new); }
-GType gtk_container_get_type() { LOGGED(gtk_container_get_type); }
 void gtk_container_add(GtkContainer* container, GtkWidget* widget) { LOGGED(gtk_container_add, container, widget); }
 void gtk_widget_show_all(GtkWidget* widget) { LOGGED(gtk_widget_show_all, widget); }
 void gtk_window_fullscreen(GtkWindow* window) { LOGGED(gtk_window_fullscreen, window); }

@@ -291,11 +291,17 @@ ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdo
         throw std::runtime_error("mkdtemp");
     directory_ = directory;
 
+    // The loader splits LD_PRELOAD at blanks and colons, which a checkout's
+    // path may have: the library goes in through a link in the run's own
+    // directory, whose path has neither.
+    const std::string call_log_link = directory_ + "/call_log.so";
+    std::filesystem::create_symlink(options.call_log_library.value_or(call_log_library_path()), call_log_link);
+
     Child::EnvironmentChanges environment = {
         {"DISPLAY", display.name()},
         {"WAYLAND_DISPLAY", std::nullopt},
         {"GDK_BACKEND", "x11"},
-        {"LD_PRELOAD", call_log_library_path()},
+        {"LD_PRELOAD", call_log_link},
         {"MIRRORFOLD_CALL_LOG", directory_ + "/calls.log"},
         {"SAMPLES", options.samples},
         {"MIRRORFOLD_PROVOKE_RENDERS", options.provoke_renders ? std::optional<std::string>("1") : std::nullopt},

@@ -100,6 +100,8 @@ struct RunOptions {
     bool stdout_to_file = false;  // a pipe otherwise
     bool provoke_renders = false;
     bool stdout_closed = false;  // neither pipe nor file
+    // The call log library at another path: the build's, reached otherwise.
+    std::optional<std::string> call_log_library;
 };
 
 // One run of the program on a display, with its calls logged.
