@@ -16,7 +16,7 @@ namespace {
 
 std::string run_bench(const std::string& arguments, int& status)
 {
-    std::string command = "SAMPLES=0 " MIRRORFOLD_BENCH " " + arguments;
+    std::string command = "SAMPLES=0 '" MIRRORFOLD_BENCH "' " + arguments;
     FILE* output = popen(command.c_str(), "r");
     std::string text;
     char buffer[4096];
@@ -32,11 +32,16 @@ uint32_t big_endian(const unsigned char* bytes)
     return uint32_t(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
 }
 
-TEST(Bench, ReportsEveryFigureAndWritesThePng)
+class Bench : public ::testing::TestWithParam<const char*> {};
+
+// Each option in both of its forms.
+INSTANTIATE_TEST_SUITE_P(OptionForms, Bench, ::testing::Values("--repeat=1 --png ", "--repeat 1 --png="));
+
+TEST_P(Bench, ReportsEveryFigureAndWritesThePng)
 {
     auto png = std::filesystem::temp_directory_path() / ("mirrorfold-bench-" + std::to_string(getpid()) + ".png");
     int status;
-    std::string output = run_bench("--repeat=1 --png " + png.string(), status);
+    std::string output = run_bench(GetParam() + png.string(), status);
     ASSERT_EQ(status, 0) << output;
 
     const std::string seconds = "[0-9]+\\.[0-9]{6} s";
@@ -59,7 +64,7 @@ TEST(Bench, ReportsEveryFigureAndWritesThePng)
     EXPECT_EQ(big_endian(header + 20), 1080u);
 }
 
-TEST(Bench, RefusesABadCommandLineAtOnceAndHelpsOnRequest)
+TEST(BenchCommandLine, RefusedAtOnceWhenBadAndHelpsOnRequest)
 {
     // Each says what was wrong, on standard error, before anything is drawn,
     // and ends with status 2.

@@ -408,7 +408,8 @@ TEST(Packed, WithoutFreeDescriptorsFailsInOneLine)
     auto directory = std::filesystem::temp_directory_path() / ("mirrorfold-packed-" + std::to_string(getpid()));
     std::filesystem::create_directory(directory);
     std::string output = (directory / "output").string(), errors = (directory / "errors").string();
-    int status = std::system(("prlimit --nofile=3:3 " MIRRORFOLD_PACKED " >" + output + " 2>" + errors).c_str());
+    int status =
+        std::system(("prlimit --nofile=3:3 '" MIRRORFOLD_PACKED "' >'" + output + "' 2>'" + errors + "'").c_str());
     std::ifstream error_file(errors);
     std::string error_text((std::istreambuf_iterator<char>(error_file)), {});
     std::ifstream output_file(output);

@@ -30,13 +30,16 @@ wait_for_line() {  # wait_for_line PATTERN FILE SECONDS
     return 1
 }
 
-# A relative path from elsewhere lands where the user stands.
+# A relative path from elsewhere lands where the user stands. The build
+# tree is named from the checkout, as the default build/ is.
 mkdir "$work/elsewhere"
-(cd "$work/elsewhere" && SAMPLES=0 "$run" relative.png >"$work/output" 2>"$work/errors")
+(cd "$work/elsewhere" && MIRRORFOLD_BUILD_DIR=$(realpath --relative-to="$1" "$2") SAMPLES=0 "$run" relative.png \
+    >"$work/output" 2>"$work/errors")
 check "SAMPLES=0 finishes with status 0" [ $? -eq 0 ]
 check "the time line comes" grep -q '^render time: [0-9]*\.[0-9]*$' "$work/output"
 check "the image is saved in the caller's directory" \
     grep -qx "image saved: $work/elsewhere/relative.png" "$work/output"
+check "and nothing else is left there" [ "$(ls -A "$work/elsewhere")" = relative.png ]
 check "it is a 1920x1080 PNG" [ "$(identify -format '%m %wx%h' "$work/elsewhere/relative.png")" = "PNG 1920x1080" ]
 check "the progress reaches 108 of 108" grep -q '^strips 108/108 (100%)' "$work/errors"
 check "a line at most every 10 per cent" [ "$(grep -c '^strips ' "$work/errors")" -le 10 ]
@@ -62,6 +65,9 @@ TMPDIR="$work/temporary" SAMPLES=1 setsid env --default-signal=INT "$run" "$work
 run_pid=$!
 check "a progress line before the interruption" wait_for_line '^strips ' "$work/errors" 120
 kill -INT -- "-$run_pid"
+# Signals that come while it cleans up wait for the clean-up.
+wait_for_line interrupted "$work/errors" 10
+while kill -TERM "$run_pid" 2>/dev/null; do sleep 0.01; done
 wait "$run_pid"
 status=$?
 check "interrupted, it ends with status 130" [ "$status" -eq 130 ]
@@ -106,6 +112,15 @@ if unshare --mount true 2>/dev/null; then
     unshare --mount sh -c 'for tool in dpkg-query apt-get; do mount --bind /dev/null "$(command -v $tool)"; done; exec "$@"' \
         - env SAMPLES=0 "$run" "$work/no-debian.png" >"$work/output" 2>"$work/errors"
     check "without Debian's tools it renders" [ -s "$work/no-debian.png" ]
+    cat "$work/errors"
+    # And where no pkg-config module is found, it says what is missing.
+    unshare --mount sh -c 'for tool in dpkg-query apt-get; do mount --bind /dev/null "$(command -v $tool)"; done; exec "$@"' \
+        - env PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= SAMPLES=0 "$run" "$work/no-gtk.png" \
+        >"$work/output" 2>"$work/errors"
+    check "without GTK's files it stops with status 1" [ $? -eq 1 ]
+    check "naming GTK's files" grep -q "module gtk+-3.0)" "$work/errors"
+    check "and GL's" grep -q "module gl)" "$work/errors"
+    check "before rendering" [ ! -e "$work/no-gtk.png" ]
     cat "$work/errors"
 else
     echo "skipped: no mount namespace here to hide Debian's tools in"

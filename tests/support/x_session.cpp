@@ -119,7 +119,8 @@ Child::Child(const std::vector<std::string>& command, const EnvironmentChanges& 
     if (stdout_fd >= 0)
         posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
     else if (stdout_fd == closed)
-        posix_spawn_file_actions_addclose(&actions, 1);
+        for (int fd : {0, 1, 2})
+            posix_spawn_file_actions_addclose(&actions, fd);
     if (stderr_fd >= 0)
         posix_spawn_file_actions_adddup2(&actions, stderr_fd, 2);
     if (extra_fd >= 0)
@@ -317,21 +318,23 @@ ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdo
     int stdout_fd = Child::closed;
     if (stdout_to_file_) {
         stdout_fd = open((directory_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } else if (!options.stdout_closed) {
+    } else if (!options.standard_descriptors_closed) {
         int stdout_pipe[2];
         if (pipe2(stdout_pipe, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
         stdout_pipe_ = stdout_pipe[0];
         stdout_fd = stdout_pipe[1];
     }
-    int stderr_fd = open((directory_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int stderr_fd = options.standard_descriptors_closed
+                        ? -1
+                        : open((directory_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 
     std::vector<std::string> command = {program_path()};
     command.insert(command.end(), options.arguments.begin(), options.arguments.end());
     child_.emplace(command, environment, stdout_fd, stderr_fd);
-    if (stdout_fd >= 0)
-        close(stdout_fd);
-    close(stderr_fd);
+    for (int fd : {stdout_fd, stderr_fd})
+        if (fd >= 0)
+            close(fd);
     if (!stdout_to_file_) {
         stdout_reader_ = std::thread([this] {
             char buffer[4096];

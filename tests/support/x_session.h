@@ -45,7 +45,8 @@ public:
     ~Child();  // kills the process if it still runs
 
     pid_t pid() const { return pid_; }
-    // Given for a descriptor: the child starts with it closed.
+    // Given for stdout_fd: the child starts with all three standard
+    // descriptors closed.
     static constexpr int closed = -2;
     // The exit status, or 128 + the signal; nothing if still running after
     // `timeout`.
@@ -99,7 +100,7 @@ struct RunOptions {
     std::map<std::string, std::string> environment;
     bool stdout_to_file = false;  // a pipe otherwise
     bool provoke_renders = false;
-    bool stdout_closed = false;  // neither pipe nor file
+    bool standard_descriptors_closed = false;  // 0, 1 and 2: no pipe, no files
     // The call log library at another path: the build's, reached otherwise.
     std::optional<std::string> call_log_library;
 };
