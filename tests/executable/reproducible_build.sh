@@ -3,7 +3,7 @@
 # sources must be identical to the byte: nothing of time, place or build
 # directory may leak into either, nor the hardening that distributions'
 # compilers and build flags add (the second build has Ubuntu's fortified
-# library calls, stack probes and protector, and immediate binding, before
+# library calls, stack probes and protector, frame pointers, and immediate binding, before
 # the project's own flags as built-in defaults come). Installed, they are
 # the same files.
 set -euo pipefail
@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 for build in first second; do
     flags=() link_flags=()
     if [ $build = second ]; then
-        flags=(-D_FORTIFY_SOURCE=3 -fstack-clash-protection -fstack-protector-strong -fcf-protection)
+        flags=(-D_FORTIFY_SOURCE=3 -fstack-clash-protection -fstack-protector-strong -fcf-protection -fno-omit-frame-pointer)
         link_flags=(-Wl,-z,now -Wl,-z,relro -Wl,--as-needed)
     fi
     CXXFLAGS="${flags[*]}" LDFLAGS="${link_flags[*]}" \
