@@ -167,7 +167,11 @@ TEST_F(StandardRun, OtherKeysPassOnAndDoNothing)
     for (const Call& call : calls)
         if (call.name == "key_press_end")
             results.push_back(call.result);
-    ASSERT_EQ(results.size(), 5u) << "Escape returns no result: the process ends inside the handler";
+    // Five or more: where the keymap has F10 on a level that needs Alt too,
+    // xdotool presses Alt_L first.
+    EXPECT_GE(results.size(), 5u);
+    ASSERT_EQ(results.size(), count_calls(calls, "key_press") - 1)
+        << "Escape returns no result: the process ends inside the handler";
     for (const std::string& result : results)
         EXPECT_EQ(result, "0") << "the handler must return FALSE for keys other than Escape";
 }
