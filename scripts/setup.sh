@@ -64,6 +64,7 @@ declare -gA PACKAGE_GIVES=(
     [xdotool]="command xdotool -- xdotool"
     [glslang-tools]="command glslangValidator -- glslangValidator (glslang)"
     [procps]="command pgrep -- pgrep (procps)"
+    [debootstrap]="command debootstrap -- debootstrap"
 )
 
 require_without_debian() {
@@ -112,9 +113,10 @@ MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # screenshots, and the root-window queries that tell the manager is up (and
 # that a display answers at all).
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
-# The tests press keys, run the reference GLSL compiler and look for
-# processes left behind.
-TEST_PACKAGES=(xdotool glslang-tools procps)
+# The tests press keys, run the reference GLSL compiler, look for
+# processes left behind and try scripts/test-on-debian where the archive
+# cannot be reached.
+TEST_PACKAGES=(xdotool glslang-tools procps debootstrap)
 
 # The build tree: build/ at the repository root, or the one
 # MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).

@@ -3,7 +3,8 @@
 # and saving, refusals before any rendering, Ctrl-C, no GL context, a build
 # tree left by a failed configure at a path with a blank and two first runs
 # at once, no Debian tools, a display too narrow and one without a window
-# manager.
+# manager; the compiler the scripts install, and a release check that
+# cannot reach Debian's archive.
 #
 #   run_script_test.sh REPOSITORY BUILD_DIRECTORY
 set -uo pipefail
@@ -152,6 +153,23 @@ for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 
     cat "$work/errors"
 done
 unset DISPLAY
+
+# The compiler the scripts install is the one CXX names.
+for compiler in "g++:g++" "clang++:clang" "/usr/bin/clang++-19:clang-19" "g++-14:g++-14" ":g++"; do
+    check "CXX=${compiler%%:*} needs ${compiler#*:}" \
+        [ "$(CXX=${compiler%%:*} bash -c 'source "$1/scripts/setup.sh" && echo "$COMPILER_PACKAGE"' - "$1")" = "${compiler#*:}" ]
+done
+
+# A release check where the archive cannot be reached (nothing listens on
+# port 9 here) is skipped, in one line, with a status of its own.
+if [ "$(id -u)" -eq 0 ]; then
+    MIRRORFOLD_DEBIAN_ARCHIVE=http://127.0.0.1:9/debian "$1/scripts/test-on-debian" trixie >"$work/output" 2>"$work/errors"
+    check "an unreachable archive has the release check skipped with status 77" [ $? -eq 77 ]
+    check "in one line" [ "$(wc -l <"$work/errors")" -eq 1 ]
+    cat "$work/errors"
+else
+    echo "skipped: the release check needs root"
+fi
 
 echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
 [ "$failures" -eq 0 ]
