@@ -35,26 +35,22 @@ GLuint quad_vertex_array;
 const char* vertex_source_pointer = vertex_source;
 const char* fragment_pieces[] = {fragment_prelude, nullptr, "\n", fragment_body};
 
-// The GL the two stages' versions need: GLSL 4.20 and 4.30.
-constexpr int needed_gl_version = 43;
-
 // Tells on standard error why the image shader could not be built and ends
 // the process: drawing the strips without a program would only pass off an
 // undefined picture as a finished render. The GL's reason is in the log of
 // the stage that failed: the fragment shader's for a samples text that is
 // not an integer constant expression, the vertex shader's or both for a GL
-// older than 4.3, whose version is said too, since a shader cache may have
+// older than 4.3. The version needed is said too: a shader cache may have
 // skipped the compilation that would have filled the log.
 [[noreturn]] __attribute__((always_inline)) inline void report_build_failure(const char* samples_text,
-                                                                             const GLint gl_version[2],
                                                                              GLuint fragment_shader,
                                                                              GLuint vertex_shader)
 {
     char fragment_reason[4096], vertex_reason[4096];
     glGetShaderInfoLog(fragment_shader, sizeof fragment_reason, nullptr, fragment_reason);
     glGetShaderInfoLog(vertex_shader, sizeof vertex_reason, nullptr, vertex_reason);
-    dprintf(2, "could not build the image shader with SAMPLES=\"%s\" on OpenGL %d.%d:\n%s%s",
-            samples_text, gl_version[0], gl_version[1], fragment_reason, vertex_reason);
+    dprintf(2, "could not build the image shader for OpenGL 4.3 with SAMPLES=\"%s\":\n%s%s", samples_text,
+            fragment_reason, vertex_reason);
     end_process(1);
 }
 
@@ -102,19 +98,20 @@ extern "C" gboolean on_render(GtkWidget* area, GdkGLContext*, gpointer)
     image_program = glCreateProgram();
     glAttachShader(image_program, vertex_shader);
     glAttachShader(image_program, fragment_shader);
-    // Linked only on a GL new enough. Mesa's shader cache skips compiling a
-    // shader it has seen compile before, under another GL version too (a
-    // run with MESA_GL_VERSION_OVERRIDE=4.3 on an older GPU), and compiles
-    // it at the link instead; where that fails, Mesa 25 crashes.
-    GLint gl_version[2], linked = GL_FALSE;
-    glGetIntegerv(GL_MAJOR_VERSION, &gl_version[0]);
-    glGetIntegerv(GL_MINOR_VERSION, &gl_version[1]);
-    if (gl_version[0] * 10 + gl_version[1] >= needed_gl_version) {
+    // Linked only on a GL of 4.3 or later, the one that counts the shading
+    // language versions it has (a query older ones refuse, leaving the count
+    // at 0). Mesa's shader cache skips compiling a shader it has seen
+    // compile before, under another GL version too (after a run with
+    // MESA_GL_VERSION_OVERRIDE=4.3 on an older GPU), and compiles it at the
+    // link instead; where that fails, Mesa 25 crashes.
+    GLint shading_language_versions = 0, linked = GL_FALSE;
+    glGetIntegerv(GL_NUM_SHADING_LANGUAGE_VERSIONS, &shading_language_versions);
+    if (shading_language_versions) {
         glLinkProgram(image_program);
         glGetProgramiv(image_program, GL_LINK_STATUS, &linked);
     }
     if (!linked)
-        report_build_failure(samples_text, gl_version, fragment_shader, vertex_shader);
+        report_build_failure(samples_text, fragment_shader, vertex_shader);
     glUseProgram(image_program);
 
     // The quad's corners come from gl_VertexID alone; the core profile still
