@@ -33,6 +33,9 @@ GLuint quad_vertex_array;
 
 // glShaderSource wants the address of a pointer to the text.
 const char* vertex_source_pointer = vertex_source;
+// The fragment stage's four pieces; the samples text goes in when the image
+// is drawn. Kept here rather than built on the stack, where each piece
+// would cost a store of its own.
 const char* fragment_pieces[] = {fragment_prelude, nullptr, "\n", fragment_body};
 
 // Tells on standard error why the image shader could not be built and ends

@@ -2,10 +2,10 @@
 # Two clean builds of the executable and of its packed form from the same
 # sources must be identical to the byte: nothing of time, place or build
 # directory may leak into either, nor the hardening that distributions'
-# compilers and build flags add (the second build has Ubuntu's fortified
-# library calls, stack probes and protector, frame pointers, and immediate binding, before
-# the project's own flags as built-in defaults come). Installed, they are
-# the same files.
+# compilers and build flags add. The second build has Ubuntu's fortified
+# library calls, stack probes and protector, frame pointers and immediate
+# binding, ahead of the project's own flags as a compiler's defaults are.
+# Installed, they are the same files.
 set -euo pipefail
 source_dir=$1
 work=$(mktemp -d)
