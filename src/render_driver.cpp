@@ -12,8 +12,8 @@
 // The two libc functions the program calls, declared here rather than taken
 // from <stdlib.h> and <stdio.h>: built freestanding, newer C++ libraries give
 // those headers only their freestanding part, which has neither. Each is
-// declared as glibc does, noexcept or not, should its own
-// declaration come in too.
+// declared as glibc does, noexcept or not, should glibc's own declaration
+// come in too.
 extern "C" {
 char* getenv(const char* name) noexcept;
 int dprintf(int descriptor, const char* format, ...);
