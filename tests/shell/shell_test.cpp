@@ -242,8 +242,8 @@ TEST(Termination, EscapeEndsTheProgramWithTheStandardDescriptorsClosed)
 TEST(Termination, ClosingTheWindowEndsWithStatusZero)
 {
     VirtualDisplay display(1920, 1080);
-    // The call log as a checkout with a blank in its path has it: the
-    // harness must still get it into the program.
+    // The call log at a path with a blank, as a checkout at such a path
+    // has it: the harness must still get it into the program.
     const auto blank_directory =
         std::filesystem::temp_directory_path() / ("mirrorfold call log " + std::to_string(getpid()));
     std::filesystem::create_directory(blank_directory);
