@@ -12,6 +12,11 @@
 // their shortest form, and an integer stands for a float wherever GLSL
 // converts it, since every character is a byte of the executable.
 
+// The surface pattern at the point of the last scene evaluation: exactly 1
+// on the boxes (mirror), sin of the ring pattern on the walls. Walls where
+// it is at or below -.5 are the glowing bands; the rest of the walls mirror.
+float f;
+
 // The pixel's colour, and while the samples run their sum: RGB adds up the
 // sample colours, w counts the samples.
 out vec4 v;
@@ -21,7 +26,7 @@ out vec4 v;
 float n(vec3 v, vec3 m)
 {
     v = abs(v) - m;
-    return length(max(v, 0.)) + min(0., max(v.x, max(v.y, v.z)));
+    return length(max(v, 0)) + min(0, max(v.x, max(v.y, v.z)));
 }
 
 // Wave noise: two products of sines and cosines of weighted sums of sines
@@ -33,11 +38,6 @@ float n(vec3 v)
     return sin(dot(sin(v * 32), vec3(2, 3, 1))) * cos(dot(cos(v * 43), vec3(3, 1, 2)))
          + sin(dot(sin(v * 52), vec3(2, 3, 1))) * cos(dot(cos(v * 73), vec3(3, 1, 2)));
 }
-
-// The surface pattern at the point of the last scene evaluation: exactly 1
-// on the boxes (mirror), sin of the ring pattern on the walls. Walls where
-// it is at or below -.5 are the glowing bands; the rest of the walls mirror.
-float f;
 
 // Scene distance at point v; sets f for the nearest surface.
 float s(vec3 v)
@@ -55,7 +55,7 @@ float s(vec3 v)
     float e = n(z, vec3(.7, .6, .6)) - .02;
     // Rings on the walls where they are strictly nearer; a tie counts as box.
     f = e > m ? sin(length(z) * 20) : 1;
-    return min(m, e) + s;
+    return s + min(m, e);
 }
 
 void main()
@@ -66,23 +66,24 @@ void main()
     for (int m = 0; m < SAMPLES; m++) {
         // a, b: this sample's jitter, noise at the sample index.
         float a = n(vec3(m)), b = n(vec3(m + 1));
-        // d: the screen point, 1000 pixels a unit, optical centre at pixel
+        // z: the screen point, 1000 pixels a unit, optical centre at pixel
         // (1000,500), moved by up to a pixel for antialiasing.
-        vec2 d = (gl_FragCoord.xy - vec2(1000, 500)) / 1000 + vec2(b, a) / 2000;
+        vec2 z = (gl_FragCoord.xy - vec2(1000, 500)) / 1000 + vec2(b, a) / 2000;
         // i: the ray direction, looking along +x with the screen's x and y
         // as world y and z; the forward part (.5, less .6 per squared unit)
         // shrinks away from the centre for a wide lens that looks past its
         // own sides at the frame's edges. The jitter blurs the focus
         // slightly; the sum is left unnormalised on purpose.
-        vec3 i = normalize(vec3(.5 - .6 * dot(d, d), d)) + vec3(0, a, b) * .01;
+        vec3 i = normalize(vec3(.5 - .6 * dot(z, z), z)) + vec3(0, a, b) * .01;
         // c: the ray origin, in one corner of the room, jittered for depth of
         // field.
         vec3 c = vec3(-6.5, 2, -5.2) - vec3(0, a, b) * .03;
         // r: the energy the path still carries; e: the last distance.
         float r = 1, e;
         // Sphere tracing: 150 steps, enough to cross the room after a few
-        // bounces, with no early exit.
-        for (int k = 0; k < 150; k++) {
+        // bounces, with no early exit. The step's index is m again: the
+        // sample's is not needed in here.
+        for (int m = 0; m < 150; m++) {
             e = s(c);
             // On a mirror (anything but a glowing band, f > -.5), within .001
             // of the surface: bounce.

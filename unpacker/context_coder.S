@@ -15,7 +15,7 @@
  * its weights into a sum s, and 1 / (1 + 2^s) is the probability of a
  * zero. After the bit each weight moves along its vote by the error (the
  * bit less the probability of a one), the bit's count rises, and the
- * other count, if not 0, halves and keeps one more, so that a context
+ * other count falls to an eighth of itself, rounded up, so that a context
  * follows change.
  *
  * The coder keeps a range, the highest value it spans (from 0), and, when
@@ -177,11 +177,9 @@ code_bit:
         mov     edx, [rbp + rcx * 4 + model_slots - 4]
         inc     word ptr [rdx + rax * 2]        /* a count of 65535 wraps, alike at both ends */
         not     rax
-        shr     word ptr [rdx + rax * 2], 1
-        jnz     9f
-        jnc     10f                             /* 0 stays 0 */
-9:      inc     word ptr [rdx + rax * 2]
-10:     not     rax
+        add     word ptr [rdx + rax * 2], 7     /* an eighth, rounded up: 0 stays 0 */
+        shr     word ptr [rdx + rax * 2], 3
+        not     rax
         loop    8b
         fstp    st(0)
 
