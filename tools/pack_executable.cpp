@@ -2,16 +2,22 @@
 //
 //   pack_executable INPUT BLOB INCLUDE
 //
-// BLOB is what the unpacker carries after its code: the coded stream, the
-// context model's choice of contexts (a mask byte each), and last the
-// image's 32-bit check value. INCLUDE gives the unpacker's assembler the
-// image's size and the number of contexts.
+// INPUT is a 64-bit x86-64 ELF executable, at a fixed address or
+// position-independent, whose segments map at most MODEL_MAX_IMAGE_BYTES;
+// anything else is refused before a byte is coded. BLOB is what the
+// unpacker carries after its code: the coded stream, the context model's
+// choice of contexts (a mask byte each), and last the image's 32-bit check
+// value. INCLUDE gives the unpacker's assembler the image's size and the
+// number of contexts. Both are written only once the coding has
+// succeeded; a refusal, or a failure to write them, leaves neither behind,
+// not even an older one the build could take for this input's. Each kind
+// of refusal has an exit status of its own, as <sysexits.h> names them.
 //
 // The image is what the started process reads of INPUT: the bytes its
 // program headers map. The section header table and its names after them
 // are left out and the ELF header's fields for them cleared, and the
 // compiler's identification text, which nothing reads either, is zeroed:
-// in mirrorfold that is a fifth of the file. The relocation table is coded
+// in mirrorfold, some 16 per cent of the file. The relocation table is coded
 // as the differences of its entries (see delta_code_relocations), which
 // the unpacker adds up again. The build line tells how many bytes of the
 // stream each section costs.
@@ -27,18 +33,25 @@
 // stops when no candidate saves more than its own mask byte, or the model
 // is full.
 
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sysexits.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <elf.h>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,13 +78,47 @@ constexpr size_t WHOLE_DIGITS = 4;
 
 constexpr size_t SEARCH_SAMPLE_BYTES = 8 << 10;
 
+// Read whole before it is looked at. No executable whose image fits the
+// packer comes near this, even with its debugging information.
+constexpr off_t MAX_INPUT_BYTES = off_t(MODEL_MAX_IMAGE_BYTES) << 8;
+
+// The model reads as zeros the bytes before the image that its furthest
+// context position reaches.
+constexpr int furthest_context_position()
+{
+    int furthest = 0;
+    for (int position : {MODEL_CONTEXT_POSITIONS})
+        furthest = std::max(furthest, -position);
+    return furthest;
+}
+static_assert(furthest_context_position() <= MODEL_HISTORY_BYTES, "a context position reaches before the history");
+
+// The two files this tool writes: named once the command line is read.
+const char* blob_path;
+const char* include_path;
+
+// Ends the tool with one line and `status`, leaving neither output file.
+[[noreturn]] void refuse(int status, const std::string& what)
+{
+    std::cerr << "pack_executable: " << what << "\n";
+    for (const char* output : {blob_path, include_path})
+        if (output)
+            std::remove(output);
+    std::exit(status);
+}
+
 // The coder must keep what it promises; a fault here is the tool's own.
 void require(bool holds, const char* what)
 {
-    if (!holds) {
-        std::cerr << "pack_executable: internal error: " << what << "\n";
-        std::exit(3);
-    }
+    if (!holds)
+        refuse(EX_SOFTWARE, std::string("internal error: ") + what);
+}
+
+// Whether `size` bytes from `offset` lie within `limit` bytes, for sizes
+// and offsets read from a file, whose sum may overflow.
+bool inside(uint64_t offset, uint64_t size, uint64_t limit)
+{
+    return offset <= limit && size <= limit - offset;
 }
 
 // A named stretch of the image, for the report of what each costs.
@@ -101,7 +148,7 @@ struct ElfHeaders {
     {
         for (const Elf64_Phdr& segment : segments)
             if (segment.p_type == PT_LOAD && address >= segment.p_vaddr &&
-                address < segment.p_vaddr + segment.p_filesz)
+                address - segment.p_vaddr < segment.p_filesz)
                 return address - segment.p_vaddr + segment.p_offset;
         return std::nullopt;
     }
@@ -115,22 +162,39 @@ struct ElfHeaders {
     }
 };
 
-std::optional<ElfHeaders> read_elf_headers(const Bytes& file)
+// The headers of the executable in `file`, named `path`; anything the
+// unpacker could not run is refused, in one line saying why.
+ElfHeaders read_executable_headers(const Bytes& file, const std::string& path)
 {
-    if (file.size() < sizeof(Elf64_Ehdr) || memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
-        file[EI_CLASS] != ELFCLASS64)
-        return std::nullopt;
+    auto not_packable = [&](const std::string& why) { refuse(EX_DATAERR, path + ": " + why); };
+    if (file.size() < sizeof(Elf64_Ehdr) || memcmp(file.data(), ELFMAG, SELFMAG) != 0)
+        not_packable("not an ELF executable");
+    if (file[EI_CLASS] != ELFCLASS64 || file[EI_DATA] != ELFDATA2LSB)
+        not_packable("not a 64-bit little-endian ELF file");
     ElfHeaders elf{record_at<Elf64_Ehdr>(file, 0), {}, {}, 0};
-    elf.mapped_end = elf.header.e_phoff + size_t(elf.header.e_phnum) * sizeof(Elf64_Phdr);
-    if (elf.header.e_phentsize != sizeof(Elf64_Phdr) || elf.mapped_end > file.size())
-        return std::nullopt;
-    for (size_t i = 0; i < elf.header.e_phnum; ++i) {
-        const auto segment = record_at<Elf64_Phdr>(file, elf.header.e_phoff + i * sizeof(Elf64_Phdr));
+    const Elf64_Ehdr& header = elf.header;
+    if (header.e_machine != EM_X86_64)
+        not_packable("built for ELF machine " + std::to_string(header.e_machine) + ", not x86-64");
+    if (header.e_type != ET_EXEC && header.e_type != ET_DYN)
+        not_packable("ELF type " + std::to_string(header.e_type) + " is not an executable");
+    if (header.e_phentsize != sizeof(Elf64_Phdr) ||
+        !inside(header.e_phoff, uint64_t(header.e_phnum) * sizeof(Elf64_Phdr), file.size()))
+        not_packable("its program headers lie outside the file: cut short?");
+    elf.mapped_end = header.e_phoff + size_t(header.e_phnum) * sizeof(Elf64_Phdr);
+    for (size_t i = 0; i < header.e_phnum; ++i) {
+        const auto segment = record_at<Elf64_Phdr>(file, header.e_phoff + i * sizeof(Elf64_Phdr));
+        if (!inside(segment.p_offset, segment.p_filesz, file.size()))
+            not_packable("program header " + std::to_string(i) + " maps bytes past the file's end at " +
+                         std::to_string(file.size()) + ": cut short?");
         elf.segments.push_back(segment);
         elf.mapped_end = std::max(elf.mapped_end, size_t(segment.p_offset + segment.p_filesz));
     }
-    if (elf.mapped_end > file.size())
-        return std::nullopt;
+    if (std::none_of(elf.segments.begin(), elf.segments.end(),
+                     [](const Elf64_Phdr& segment) { return segment.p_type == PT_LOAD; }))
+        not_packable("no loadable segment");
+    if (elf.mapped_end > MODEL_MAX_IMAGE_BYTES)
+        not_packable("its segments map " + std::to_string(elf.mapped_end) + " bytes; at most " +
+                     std::to_string(MODEL_MAX_IMAGE_BYTES) + " are packed");
     for (const Elf64_Phdr& segment : elf.segments)
         if (segment.p_type == PT_DYNAMIC)
             for (size_t entry = segment.p_offset; entry + sizeof(Elf64_Dyn) <= segment.p_offset + segment.p_filesz;
@@ -139,30 +203,28 @@ std::optional<ElfHeaders> read_elf_headers(const Bytes& file)
     return elf;
 }
 
-// What the unpacker carries of `file`: for a 64-bit ELF file, the bytes
-// its program headers map, the ELF header's section table fields cleared
-// and the compiler's identification text zeroed; any other file as it is.
-// `parts` gets the image's sections.
-Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
+// What the unpacker carries of `file`: the bytes its program headers map,
+// the ELF header's section table fields cleared and the compiler's
+// identification text zeroed. `parts` gets the image's sections.
+Bytes loaded_image(const Bytes& file, const ElfHeaders& elf, std::vector<Part>& parts)
 {
-    parts = {{"the whole file", 0, file.size()}};
-    const std::optional<ElfHeaders> elf = read_elf_headers(file);
-    if (!elf)
-        return file;
-    const Elf64_Ehdr& header = elf->header;
-    Bytes image(file.begin(), file.begin() + elf->mapped_end);
+    const Elf64_Ehdr& header = elf.header;
+    Bytes image(file.begin(), file.begin() + elf.mapped_end);
     parts = {{"ELF header and program headers", 0, header.e_phoff + header.e_phnum * sizeof(Elf64_Phdr)}};
 
-    size_t table_end = header.e_shoff + size_t(header.e_shnum) * sizeof(Elf64_Shdr);
-    if (header.e_shoff < elf->mapped_end || header.e_shentsize != sizeof(Elf64_Shdr) ||
-        table_end > file.size() || header.e_shstrndx >= header.e_shnum)
+    // The section table is only read, for the names and the text: one
+    // that does not lie whole past the image is left alone.
+    if (header.e_shoff < elf.mapped_end || header.e_shentsize != sizeof(Elf64_Shdr) ||
+        !inside(header.e_shoff, uint64_t(header.e_shnum) * sizeof(Elf64_Shdr), file.size()) ||
+        header.e_shstrndx >= header.e_shnum)
         return image;
     auto section = [&](size_t i) { return record_at<Elf64_Shdr>(file, header.e_shoff + i * sizeof(Elf64_Shdr)); };
     const Elf64_Shdr names = section(header.e_shstrndx);
     for (size_t i = 1; i < header.e_shnum; ++i) {
         const Elf64_Shdr mapped = section(i);
         if (mapped.sh_type == SHT_NOBITS || mapped.sh_size == 0 ||
-            mapped.sh_offset + mapped.sh_size > elf->mapped_end || names.sh_offset + mapped.sh_name >= file.size())
+            !inside(mapped.sh_offset, mapped.sh_size, elf.mapped_end) ||
+            !inside(names.sh_offset, mapped.sh_name + uint64_t(1), file.size()))
             continue;
         const char* name_start = reinterpret_cast<const char*>(&file[names.sh_offset + mapped.sh_name]);
         std::string name(name_start, strnlen(name_start, file.size() - names.sh_offset - mapped.sh_name));
@@ -173,9 +235,9 @@ Bytes loaded_image(const Bytes& file, std::vector<Part>& parts)
         // reads, after the text in the same section: the zeros end where
         // the first address the dynamic table gives inside the section is.
         size_t text_end = parts.back().end;
-        for (const Elf64_Dyn& entry : elf->dynamic) {
+        for (const Elf64_Dyn& entry : elf.dynamic) {
             uint64_t address = entry.d_un.d_ptr;
-            if (mapped.sh_addr && address >= mapped.sh_addr && address < mapped.sh_addr + mapped.sh_size)
+            if (mapped.sh_addr && address >= mapped.sh_addr && address - mapped.sh_addr < mapped.sh_size)
                 text_end = std::min(text_end, size_t(mapped.sh_offset + address - mapped.sh_addr));
         }
         std::fill(image.begin() + mapped.sh_offset, image.begin() + text_end, 0);
@@ -198,14 +260,13 @@ struct DeltaCoded {
     size_t offset = 0, words = 0;
 };
 
-DeltaCoded delta_code_relocations(Bytes& image)
+DeltaCoded delta_code_relocations(Bytes& image, const ElfHeaders& elf)
 {
-    const std::optional<ElfHeaders> elf = read_elf_headers(image);
-    if (!elf || elf->dynamic_value(DT_RELAENT) != RELOCATION_ENTRY_BYTES)
+    if (elf.dynamic_value(DT_RELAENT) != RELOCATION_ENTRY_BYTES)
         return {};
-    const std::optional<size_t> table = elf->offset_of(elf->dynamic_value(DT_RELA));
-    const size_t size = elf->dynamic_value(DT_RELASZ);
-    if (!table || size <= RELOCATION_ENTRY_BYTES || size % RELOCATION_ENTRY_BYTES || *table + size > image.size())
+    const std::optional<size_t> table = elf.offset_of(elf.dynamic_value(DT_RELA));
+    const size_t size = elf.dynamic_value(DT_RELASZ);
+    if (!table || size <= RELOCATION_ENTRY_BYTES || size % RELOCATION_ENTRY_BYTES || !inside(*table, size, image.size()))
         return {};
     const DeltaCoded coded{*table + RELOCATION_ENTRY_BYTES, (size - RELOCATION_ENTRY_BYTES) / 8};
     // From the end, so that each word is taken from one not yet changed.
@@ -358,24 +419,60 @@ void report_parts(std::vector<Part> parts, const std::vector<double>& byte_bits)
     }
 }
 
+// The whole of the file at `path`: a regular file, read or refused.
+Bytes read_input(const char* path)
+{
+    auto unreadable = [&](const std::string& why) { refuse(EX_NOINPUT, std::string(path) + ": " + why); };
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat status;
+    if (descriptor < 0 || fstat(descriptor, &status) != 0)
+        unreadable(std::string("cannot read: ") + strerror(errno));
+    if (S_ISDIR(status.st_mode))
+        unreadable("is a directory");
+    if (!S_ISREG(status.st_mode))
+        unreadable("not a regular file");
+    if (status.st_size > MAX_INPUT_BYTES)
+        unreadable("larger than any executable the packer takes");
+    Bytes file(size_t(status.st_size));
+    size_t done = 0;
+    while (done < file.size()) {
+        ssize_t count = read(descriptor, file.data() + done, file.size() - done);
+        if (count < 0 && errno != EINTR)
+            unreadable(std::string("cannot read: ") + strerror(errno));
+        if (count == 0)
+            break;
+        done += size_t(std::max<ssize_t>(count, 0));
+    }
+    close(descriptor);
+    file.resize(done);
+    return file;
+}
+
+// Writes `bytes` to `path` whole, or refuses.
+void write_output(const char* path, const std::string& bytes)
+{
+    std::ofstream output(path, std::ios::binary);
+    output.write(bytes.data(), std::streamsize(bytes.size()));
+    output.close();
+    if (output.fail())
+        refuse(EX_CANTCREAT, std::string(path) + ": cannot write: " + strerror(errno));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc != 4) {
         std::cerr << "usage: pack_executable INPUT BLOB INCLUDE\n";
-        return 2;
+        return EX_USAGE;
     }
-    std::ifstream input(argv[1], std::ios::binary);
-    Bytes file(std::istreambuf_iterator<char>(input), {});
+    blob_path = argv[2];
+    include_path = argv[3];
+    const Bytes file = read_input(argv[1]);
+    const ElfHeaders elf = read_executable_headers(file, argv[1]);
     std::vector<Part> parts;
-    Bytes image = loaded_image(file, parts);
-    if (!input || image.empty() || image.size() > MODEL_MAX_IMAGE_BYTES) {
-        std::cerr << "pack_executable: cannot read " << argv[1] << ", or it is empty or maps over "
-                  << MODEL_MAX_IMAGE_BYTES << " bytes\n";
-        return 1;
-    }
-    const DeltaCoded relocations = delta_code_relocations(image);
+    Bytes image = loaded_image(file, elf, parts);
+    const DeltaCoded relocations = delta_code_relocations(image, elf);
 
     auto started = std::chrono::steady_clock::now();
     // The search codes its trials on the image's first SEARCH_SAMPLE_BYTES
@@ -387,20 +484,17 @@ int main(int argc, char** argv)
     Bytes stream = encode(image, masks, &check, &byte_bits);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    std::ofstream blob(argv[2], std::ios::binary);
-    blob.write(reinterpret_cast<const char*>(stream.data()), stream.size());
-    blob.write(reinterpret_cast<const char*>(masks.data()), masks.size());
-    blob.write(reinterpret_cast<const char*>(&check), 4);
-    std::ofstream include(argv[3]);
+    std::string blob(stream.begin(), stream.end());
+    blob.append(masks.begin(), masks.end());
+    blob.append(reinterpret_cast<const char*>(&check), sizeof check);
+    std::ostringstream include;
     include << "/* Written by pack_executable for " << argv[1] << ". */\n"
             << ".set image_size, " << image.size() << "\n"
             << ".set contexts_count, " << masks.size() << "\n"
             << ".set relocation_differences_offset, " << relocations.offset << "\n"
             << ".set relocation_differences_words, " << relocations.words << "\n";
-    if (!blob.flush() || !include.flush()) {
-        std::cerr << "pack_executable: cannot write " << argv[2] << " or " << argv[3] << "\n";
-        return 1;
-    }
+    write_output(blob_path, blob);
+    write_output(include_path, include.str());
     std::cout << argv[1] << ": " << file.size() << " bytes, " << image.size() << " of them in the image; "
               << masks.size() << " contexts, stream " << stream.size() << " bytes, searched and coded in "
               << seconds << " s\n";

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # The packer on more than mirrorfold: a small program that reports what its
-# process was given runs the same packed as plain. And a packed file whose
-# stream or check value is damaged runs nothing: one line, status 127.
+# process was given runs the same packed as plain. A packed file whose
+# stream or check value is damaged runs nothing: one line, status 127. And
+# what the packer cannot pack, or cannot write, it refuses.
 #
-#   packed_round_trip.sh REPORT PACKED_REPORT PACKED_MIRRORFOLD
+#   packed_round_trip.sh REPORT PACKED_REPORT PACKED_MIRRORFOLD PACK_EXECUTABLE
 set -uo pipefail
-report=$1 packed_report=$2 packed=$3
+report=$1 packed_report=$2 packed=$3 pack=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 check() {  # check DESCRIPTION COMMAND...
     if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
+}
+matches() {  # matches TEXT PATTERN
+    [[ "$1" == $2 ]]
 }
 
 # The same process id, arguments, environment, descriptors and status.
@@ -46,6 +50,31 @@ for damage in "stream:$((size - 100))" "check value:$((size - 2))"; do
     check "with one line" [ "$(cat "$work/errors")" = "mirrorfold: image check failed" ]
     check "and runs nothing" [ ! -s "$work/output" ]
 done
+
+# Refused in one line naming the input, with the status <sysexits.h> names
+# (65: not packable, 66: unreadable, 73: cannot write), and no output
+# left: a directory, a text file, an executable cut short, one for another
+# machine; and an output in a directory that does not exist, the second
+# one, so that the first, written, must go again (the packed file, small,
+# is packed there).
+mkdir "$work/directory"
+echo "not a program" >"$work/text"
+head -c 3000 "$report" >"$work/cut short"
+cp "$report" "$work/i386"
+printf '\003' | dd of="$work/i386" bs=1 seek=18 conv=notrunc status=none  # e_machine: EM_386
+for refusal in "directory:66:is a directory" "text:65:not an ELF executable" \
+    "cut short:65:program header * maps bytes past the file's end at 3000: cut short?" \
+    "i386:65:built for ELF machine 3, not x86-64" "$packed:73:cannot write: No such file or directory"; do
+    IFS=: read -r input status reason <<<"$refusal"
+    [[ "$input" == /* ]] || input=$work/$input
+    include=$work/include named=$input
+    [ "$status" -ne 73 ] || include=$work/no/include named=$work/no/include
+    "$pack" "$input" "$work/blob" "$include" >/dev/null 2>"$work/errors"
+    check "${input##*/} is refused with status $status" [ $? -eq "$status" ]
+    check "in one line naming it" matches "$(cat "$work/errors")" "pack_executable: $named: $reason"
+    check "and leaves no output" [ -z "$(ls "$work" | grep -x -e blob -e include)" ]
+done
+cat "$work/errors"
 
 echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
 [ "$failures" -eq 0 ]
