@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -383,9 +387,9 @@ namespace {
 // This build's compiler made the program that is packed; Clang's code is a
 // little larger.
 #ifdef __clang__
-constexpr size_t packed_limit = 2460;
-#else
 constexpr size_t packed_limit = 2420;
+#else
+constexpr size_t packed_limit = 2360;
 #endif
 
 TEST(Packed, WithinItsLimitWithoutInterpreterOrLibraries)
@@ -420,6 +424,43 @@ TEST(Packed, WithoutFreeDescriptorsFailsInOneLine)
     EXPECT_EQ(WEXITSTATUS(status), 127);
     EXPECT_EQ(error_text, "mirrorfold: memfd_create: error 24\n") << "EMFILE, in one line";
     EXPECT_EQ(output_text, "");
+}
+
+TEST(Packed, RunsWhereTheKernelRefusesExecutableMemoryFiles)
+{
+    // Kernels before 6.3 do not know MFD_EXEC and refuse it with EINVAL: a
+    // seccomp filter has this one answer so, and the packed report must
+    // still run, asking without the flag.
+    constexpr unsigned MFD_EXEC = 0x10;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_memfd_create, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MFD_EXEC, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof filter / sizeof *filter, filter};
+    int output[2];
+    ASSERT_EQ(pipe(output), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(output[1], 1);
+        dup2(output[1], 2);
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0)
+            execl(PACKED_REPORT, PACKED_REPORT, nullptr);
+        _exit(126);
+    }
+    close(output[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t count; (count = read(output[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, count);
+    close(output[0]);
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7) << text;
+    EXPECT_EQ(text.rfind("process " + std::to_string(child) + "\n", 0), 0u) << text;
 }
 
 }  // namespace
