@@ -46,7 +46,7 @@ protected:
     {
         display = new VirtualDisplay(1920, 1080);
         run = new ProgramRun(*display, {"0", {"--help", "-x", "ignored"}, {}, false, true});
-        finished = run->wait_for(drawing_finished);
+        finished = run->wait_for_image();
         process_image = read_file("/proc/" + std::to_string(run->pid()) + "/exe");
         window = display->client_window_of(run->pid());
         if (window) {
@@ -190,7 +190,7 @@ TEST_F(StandardRun, CommandLineChangesNothing)
     // The same program without arguments, its output on a file, ended with
     // Shift+Escape: the calls and the output have the same form.
     ProgramRun bare(*display, {"0", {}, {}, true, true});
-    ASSERT_TRUE(bare.wait_for(drawing_finished));
+    ASSERT_TRUE(bare.wait_for_image());
     display->press("shift+Escape");
     EXPECT_EQ(bare.wait_exit(10s), 0) << "Escape with a modifier still quits";
     std::vector<Call> bare_calls = bare.calls();
@@ -229,7 +229,7 @@ TEST(Termination, EscapeEndsTheProgramWithTheStandardDescriptorsClosed)
     // line or a toolkit warning would then break: each is /dev/null.
     VirtualDisplay display(1920, 1080);
     ProgramRun run(display, {"0", {}, {}, false, false, true});
-    ASSERT_TRUE(run.wait_for(drawing_finished));
+    ASSERT_TRUE(run.wait_for_image());
     for (int fd : {0, 1, 2})
         EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(run.pid()) + "/fd/" + std::to_string(fd)),
                   "/dev/null")
@@ -249,7 +249,7 @@ TEST(Termination, ClosingTheWindowEndsWithStatusZero)
     std::filesystem::create_directory(blank_directory);
     std::filesystem::create_symlink(call_log_library_path(), blank_directory / "call log.so");
     ProgramRun run(display, {"0", {}, {}, false, false, false, (blank_directory / "call log.so").string()});
-    const bool drawn = run.wait_for(drawing_finished);
+    const bool drawn = run.wait_for_image();
     std::filesystem::remove_all(blank_directory);
     ASSERT_TRUE(drawn);
     // openbox's close: the toolkit destroys the window. A new openbox can

@@ -13,7 +13,9 @@
 //   MIRRORFOLD_PROVOKE_RENDERS if set, queue a render of the area after every
 //                              strip the program finishes and every key, to
 //                              cause the nested and late emissions the
-//                              program must ignore
+//                              program must ignore; and after every strip
+//                              leave work pending that takes two dispatches,
+//                              which a drain that stops early leaves behind
 //
 // One line a call, tab-separated: name, arguments, and "->" with the result
 // where there is one. Strings are escaped (\n, \t, \\) and quoted.
@@ -250,6 +252,15 @@ void provoke_render()
         real(rendered_area);
 }
 
+// An idle callback that, the first time, adds another: pending until the
+// second dispatch.
+gboolean pending_twice(gpointer first)
+{
+    if (first)
+        g_idle_add(pending_twice, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
 gboolean logged_render(GtkWidget* area, GdkGLContext* context, gpointer data)
 {
     rendered_area = reinterpret_cast<GtkGLArea*>(area);
@@ -287,8 +298,10 @@ void glFinish()
     if (by_program)
         log_call("glFinish", "");
     real();
-    if (by_program)
+    if (by_program && provoking_renders()) {
         provoke_render();
+        g_idle_add(pending_twice, GINT_TO_POINTER(1));
+    }
 }
 
 gulong g_signal_connect_data(gpointer instance, const gchar* signal, GCallback handler, gpointer data,

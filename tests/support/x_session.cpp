@@ -257,15 +257,18 @@ bool VirtualDisplay::cursor_is_blank_at(int x, int y) const
         throw std::runtime_error("no XFixes");
     XWarpPointer(connection_, None, DefaultRootWindow(connection_), 0, 0, 0, 0, x, y);
     XSync(connection_, False);
-    std::this_thread::sleep_for(100ms);
-    XFixesCursorImage* image = XFixesGetCursorImage(connection_);
-    if (!image)
-        throw std::runtime_error("no cursor image");
-    bool blank = true;
-    for (int i = 0; i < image->width * image->height; ++i)
-        blank = blank && (image->pixels[i] >> 24) == 0;
-    XFree(image);
-    return blank;
+    return poll_until(
+        [&] {
+            XFixesCursorImage* image = XFixesGetCursorImage(connection_);
+            if (!image)
+                throw std::runtime_error("no cursor image");
+            bool blank = true;
+            for (int i = 0; i < image->width * image->height; ++i)
+                blank = blank && (image->pixels[i] >> 24) == 0;
+            XFree(image);
+            return blank;
+        },
+        5s);
 }
 
 std::vector<uint32_t> VirtualDisplay::screenshot() const
@@ -371,6 +374,22 @@ bool ProgramRun::wait_for(const std::function<bool(const std::vector<Call>&)>& c
 bool ProgramRun::wait_for_call(const std::string& name, size_t count, std::chrono::milliseconds timeout) const
 {
     return wait_for([&](const std::vector<Call>& calls) { return count_calls(calls, name) >= count; }, timeout);
+}
+
+bool ProgramRun::wait_for_build() const
+{
+    auto armed = [](const std::vector<Call>& calls) {
+        for (const Emission& emission : render_emissions(calls))
+            if (emission.width >= 1920 && emission.end != std::string::npos)
+                return true;
+        return false;
+    };
+    return wait_for(armed, 60s) && wait_for_call("glCreateShader", 1, 20s);
+}
+
+bool ProgramRun::wait_for_image(std::chrono::milliseconds drawing) const
+{
+    return wait_for_build() && wait_for(drawing_finished, drawing);
 }
 
 std::optional<int> ProgramRun::wait_exit(std::chrono::milliseconds timeout)

@@ -82,7 +82,8 @@ public:
         int x, y, width, height;
     };
     Geometry geometry(::Window window) const;
-    // Whether the pointer, moved to (x, y), shows a fully transparent cursor.
+    // Whether the pointer, moved to (x, y), comes to show a fully transparent
+    // cursor within seconds.
     bool cursor_is_blank_at(int x, int y) const;
     // The screen's pixels as 0xRRGGBB, row 0 at the top.
     std::vector<uint32_t> screenshot() const;
@@ -116,6 +117,12 @@ public:
     bool wait_for(const std::function<bool(const std::vector<Call>&)>& condition,
                   std::chrono::milliseconds timeout = 60s) const;
     bool wait_for_call(const std::string& name, size_t count = 1, std::chrono::milliseconds timeout = 60s) const;
+    // Waits for the emission at full width that arms the render (start-up
+    // is slow on a busy machine), then for the shader's build, which the
+    // next emission begins at once.
+    bool wait_for_build() const;
+    // Then for the last strip too.
+    bool wait_for_image(std::chrono::milliseconds drawing = 60s) const;
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 30s);
     bool running() { return child_->running(); }
     pid_t pid() const { return child_->pid(); }
