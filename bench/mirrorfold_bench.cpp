@@ -34,6 +34,23 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Before each timed draw the frame is filled with a colour that the image
+// never has (an alpha of 0, where the shader writes 1, or 0 in every
+// channel for SAMPLES=0), and after it no pixel may still have it: a mode
+// that drew less than the whole frame would time less than the image.
+constexpr float undrawn[4] = {1, 0, 1, 0};
+
+void require_whole_frame(const Framebuffer& framebuffer, const char* mode)
+{
+    std::vector<unsigned char> pixels = framebuffer.read_rgba8();
+    size_t left = 0;
+    for (size_t i = 0; i < pixels.size(); i += 4)
+        left += pixels[i] == 255 && pixels[i + 1] == 0 && pixels[i + 2] == 255 && pixels[i + 3] == 0;
+    if (left)
+        throw std::runtime_error(std::string(mode) + " left " + std::to_string(left) + " of " +
+                                 std::to_string(pixels.size() / 4) + " pixels undrawn");
+}
+
 // The program's own loop, less the toolkit's event drain.
 double time_strips()
 {
@@ -199,21 +216,24 @@ int main(int argc, char** argv)
         glFinish();
         double compile_seconds = seconds_since(start);
 
+        auto timed = [&](const char* mode, double (*draw)(), int round) {
+            framebuffer.fill(undrawn);
+            double seconds = draw();
+            report_draw(mode, round, repeat, seconds);
+            require_whole_frame(framebuffer, mode);
+            return seconds;
+        };
         std::vector<double> strips, one_draw, ratios;
         for (int round = 0; round < repeat; ++round) {
             double strip_seconds, draw_seconds;
             if (round % 2 == 0) {
-                strip_seconds = time_strips();
-                report_draw("strips", round, repeat, strip_seconds);
+                strip_seconds = timed("strips", time_strips, round);
                 if (round == 0 && png_file)
                     write_png(png_file, png_path, framebuffer);
-                draw_seconds = time_one_draw();
-                report_draw("one draw", round, repeat, draw_seconds);
+                draw_seconds = timed("one draw", time_one_draw, round);
             } else {
-                draw_seconds = time_one_draw();
-                report_draw("one draw", round, repeat, draw_seconds);
-                strip_seconds = time_strips();
-                report_draw("strips", round, repeat, strip_seconds);
+                draw_seconds = timed("one draw", time_one_draw, round);
+                strip_seconds = timed("strips", time_strips, round);
             }
             strips.push_back(strip_seconds);
             one_draw.push_back(draw_seconds);

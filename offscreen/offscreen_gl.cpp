@@ -96,6 +96,11 @@ Framebuffer::~Framebuffer()
     glDeleteTextures(1, &texture_);
 }
 
+void Framebuffer::fill(const float rgba[4]) const
+{
+    glClearTexImage(texture_, 0, GL_RGBA, GL_FLOAT, rgba);
+}
+
 std::vector<unsigned char> Framebuffer::read_rgba8() const
 {
     std::vector<unsigned char> pixels(size_t(width) * height * 4);

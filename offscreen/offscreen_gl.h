@@ -36,6 +36,8 @@ public:
     Framebuffer(const Framebuffer&) = delete;
     Framebuffer& operator=(const Framebuffer&) = delete;
 
+    // Sets every pixel to `rgba`, whatever the scissor test says.
+    void fill(const float rgba[4]) const;
     // RGBA, row 0 at the bottom.
     std::vector<unsigned char> read_rgba8() const;
     std::vector<float> read_rgba_float() const;
