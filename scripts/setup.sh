@@ -76,7 +76,8 @@ require_without_debian() {
         found=false
         for name in $names; do
             case $kind in
-            command) command -v "$name" >/dev/null && found=true ;;
+            # Found on PATH and executable: a file hidden under /dev/null is not.
+            command) [ -x "$(type -P "$name")" ] && found=true ;;
             module) runs pkg-config --exists "$name" && found=true ;;
             esac
         done
