@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "glsl_compact.h"
@@ -64,6 +65,14 @@ TEST(EmbeddedShaderTexts, AreWhatTheGlIsHanded)
     EXPECT_LE(body.size(), 995u);
     EXPECT_NE(body.find("m<SAMPLES"), std::string::npos) << "the sample loop's bound";
     std::cout << "compact fragment body: " << body.size() << " characters\n";
+}
+
+TEST(EmbedShaders, FailsWhereItCannotWriteTheHeader)
+{
+    // The build must stop there rather than go on with an old header or none.
+    const std::string command = "'" EMBED_SHADERS "' /nonexistent/shader_texts.h vertex_source='" SHADER_DIRECTORY
+                                "/vertex.glsl' 2>/dev/null";
+    EXPECT_NE(std::system(command.c_str()), 0);
 }
 
 }  // namespace
