@@ -194,10 +194,10 @@ no_archive_named() {
     unshare --mount sh -c 'mount -t tmpfs tmpfs /etc/apt && exec "$@"' - env -u MIRRORFOLD_DEBIAN_ARCHIVE "$@"
 }
 if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
-    for archive_case in unreachable_archive no_archive_named; do
-        $archive_case "$1/scripts/test-on-debian" trixie >"$work/output" 2>"$work/errors"
-        check "$archive_case: the release check is skipped with status 77" [ $? -eq 77 ]
-        check "in one line" [ "$(wc -l <"$work/errors")" -eq 1 ]
+    for archive_case in "unreachable_archive:cannot be reached" "no_archive_named:names no Debian archive"; do
+        ${archive_case%%:*} "$1/scripts/test-on-debian" trixie >"$work/output" 2>"$work/errors"
+        check "${archive_case%%:*}: the release check is skipped with status 77" [ $? -eq 77 ]
+        check "in one line saying so" [ "$(grep -c "${archive_case#*:}" "$work/errors")/$(wc -l <"$work/errors")" = 1/1 ]
         cat "$work/errors"
     done
 else
