@@ -32,26 +32,42 @@ uint32_t big_endian(const unsigned char* bytes)
     return uint32_t(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
 }
 
-class Bench : public ::testing::TestWithParam<const char*> {};
+struct Options {
+    const char* text;
+    int repeat;
+};
 
-// Each option in both of its forms.
-INSTANTIATE_TEST_SUITE_P(OptionForms, Bench, ::testing::Values("--repeat=1 --png ", "--repeat 1 --png="));
+class Bench : public ::testing::TestWithParam<Options> {};
+
+// Each option in both of its forms; two repeats have a median between two.
+INSTANTIATE_TEST_SUITE_P(OptionForms, Bench,
+                         ::testing::Values(Options{"--repeat=1 --png ", 1}, Options{"--repeat 2 --png=", 2}));
 
 TEST_P(Bench, ReportsEveryFigureAndWritesThePng)
 {
     auto png = std::filesystem::temp_directory_path() / ("mirrorfold-bench-" + std::to_string(getpid()) + ".png");
     int status;
-    std::string output = run_bench(GetParam() + png.string(), status);
+    std::string output = run_bench(GetParam().text + png.string(), status);
     ASSERT_EQ(status, 0) << output;
 
-    const std::string seconds = "[0-9]+\\.[0-9]{6} s";
+    const std::string seconds = "([0-9]+\\.[0-9]{6}) s";
     const std::string figure = ": min " + seconds + ", median " + seconds + ", max " + seconds + "\n";
-    EXPECT_TRUE(std::regex_match(output, std::regex("compile\\+link: " + seconds + "\nstrips" + figure + "one draw" +
-                                                    figure +
-                                                    "strips / one draw: [0-9]+\\.[0-9]{4} \\(median over 1 pairs\\)\n"
-                                                    "renderer: .+\n"
-                                                    "samples: 0\n")))
+    std::smatch figures;
+    ASSERT_TRUE(std::regex_match(output, figures,
+                                 std::regex("compile\\+link: " + seconds + "\nstrips" + figure + "one draw" + figure +
+                                            "strips / one draw: ([0-9]+\\.[0-9]{4}) \\(median over " +
+                                            std::to_string(GetParam().repeat) +
+                                            " pairs\\)\n"
+                                            "renderer: .+\n"
+                                            "samples: 0\n")))
         << output;
+    auto value = [&](int index) { return std::stod(figures[index]); };
+    for (int mode : {2, 5}) {
+        double median = value(mode + 1), between = (value(mode) + value(mode + 2)) / 2;
+        EXPECT_NEAR(median, GetParam().repeat == 1 ? value(mode) : between, 2e-6) << output;
+    }
+    if (GetParam().repeat == 1)
+        EXPECT_NEAR(value(8), value(3) / value(6), 1e-3 * value(8)) << output;
 
     std::ifstream file(png, std::ios::binary);
     unsigned char header[24] = {};
