@@ -50,7 +50,7 @@ protected:
         finished = run.wait_for_image();
         emission_after_a_key(*display, run);
         display->press("Escape");
-        exit_status = run.wait_exit(10s);
+        exit_status = run.wait_exit();
         calls = run.calls();
         output = run.standard_output();
     }
@@ -214,7 +214,7 @@ TEST(Samples, TextIsPastedVerbatimOr300WhenUnset)
         ProgramRun run(display, {"1-1", {}, {}, true, false});
         ASSERT_TRUE(run.wait_for_image());
         display.press("Escape");
-        ASSERT_EQ(run.wait_exit(10s), 0);
+        ASSERT_EQ(run.wait_exit(), 0);
         std::vector<Call> calls = run.calls();
         auto source = std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.name == "glShaderSource"; });
         ASSERT_NE(source, calls.end());
@@ -306,7 +306,7 @@ TEST_P(Screens, DrawOnlyTheLowerLeftImageWhenWideEnough)
     }
     // Escape before any drawing, or after it.
     display.press("Escape");
-    EXPECT_EQ(run.wait_exit(10s), 0);
+    EXPECT_EQ(run.wait_exit(), 0);
     std::vector<Call> calls = run.calls();
     if (!screen.draws) {
         for (const Emission& emission : render_emissions(calls))

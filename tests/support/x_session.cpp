@@ -219,7 +219,7 @@ VirtualDisplay::~VirtualDisplay()
 void VirtualDisplay::press(const std::string& keys) const
 {
     Child xdotool({"xdotool", "key", keys}, {{"DISPLAY", name_}});
-    xdotool.wait(10s);
+    xdotool.wait(30s);
 }
 
 std::optional<::Window> VirtualDisplay::client_window_of(pid_t pid) const
