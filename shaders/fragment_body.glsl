@@ -42,17 +42,17 @@ float n(vec3 v)
 // Scene distance at point v; sets f for the nearest surface.
 float s(vec3 v)
 {
-    // s: the roughness, a displacement of at most 2/5000 whose size swings
-    // with three coarser noises, so some regions are glossier than others.
-    float s = n(v * 100) / 5000 * (exp(n(v) + n(v * 2) + n(v / 5)) * .3 + .6);
-    // m: the room, a cube of half-size 7.9 seen from inside, hence negated.
-    float m = -n(v, vec3(7.9));
     // z: space folded into a triangle wave of period 2 pi in every axis, so
     // one box stands on every point whose coordinates are multiples of pi,
     // its neighbours mirrored.
     vec3 z = asin(sin(v));
+    // s: the roughness, a displacement of at most 2/5000 whose size swings
+    // with three coarser noises, so some regions are glossier than others.
+    float s = n(v * 100) / 5000 * (exp(n(v) + n(v * 2) + n(v / 5)) * .3 + .6),
+    // m: the room, a cube of half-size 7.9 seen from inside, hence negated.
+          m = -n(v, vec3(7.9)),
     // e: the boxes, half-extents .7, .6, .6, grown by .02 for rounded edges.
-    float e = n(z, vec3(.7, .6, .6)) - .02;
+          e = n(z, vec3(.7, .6, .6)) - .02;
     // Rings on the walls where they are strictly nearer; a tie counts as box.
     f = e > m ? sin(length(z) * 20) : 1;
     return s + min(m, e);
@@ -64,8 +64,9 @@ void main()
     // m: the sample index. Every pixel uses the same sequence of offsets, so
     // more samples only add to the earlier ones.
     for (int m = 0; m < SAMPLES; m++) {
-        // a, b: this sample's jitter, noise at the sample index.
-        float a = n(vec3(m)), b = n(vec3(m + 1));
+        // a, b: this sample's jitter, noise at the sample index; r: the
+        // energy the path still carries; e: the last distance.
+        float a = n(vec3(m)), b = n(vec3(m + 1)), r = 1, e;
         // z: the screen point, 1000 pixels a unit, optical centre at pixel
         // (1000,500), moved by up to a pixel for antialiasing.
         vec2 z = (gl_FragCoord.xy - vec2(1000, 500)) / 1000 + vec2(b, a) / 2000;
@@ -74,12 +75,10 @@ void main()
         // shrinks away from the centre for a wide lens that looks past its
         // own sides at the frame's edges. The jitter blurs the focus
         // slightly; the sum is left unnormalised on purpose.
-        vec3 i = normalize(vec3(.5 - .6 * dot(z, z), z)) + vec3(0, a, b) * .01;
+        vec3 i = normalize(vec3(.5 - .6 * dot(z, z), z)) + vec3(0, a, b) * .01,
         // c: the ray origin, in one corner of the room, jittered for depth of
         // field.
-        vec3 c = vec3(-6.5, 2, -5.2) - vec3(0, a, b) * .03;
-        // r: the energy the path still carries; e: the last distance.
-        float r = 1, e;
+             c = vec3(-6.5, 2, -5.2) - vec3(0, a, b) * .03;
         // Sphere tracing: 150 steps, enough to cross the room after a few
         // bounces, with no early exit. The step's index is m again: the
         // sample's is not needed in here.
