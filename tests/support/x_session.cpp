@@ -368,7 +368,8 @@ std::vector<Call> ProgramRun::calls() const
 bool ProgramRun::wait_for(const std::function<bool(const std::vector<Call>&)>& condition,
                           std::chrono::milliseconds timeout) const
 {
-    return poll_until([&] { return condition(calls()); }, timeout);
+    poll_until([&] { return condition(calls()) || !child_->running(); }, timeout);
+    return condition(calls());
 }
 
 bool ProgramRun::wait_for_call(const std::string& name, size_t count, std::chrono::milliseconds timeout) const

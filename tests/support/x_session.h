@@ -113,7 +113,8 @@ public:
     ~ProgramRun();
 
     std::vector<Call> calls() const;
-    // Waits until `condition` holds for the calls so far.
+    // Waits until `condition` holds for the calls so far; no longer once
+    // the program has ended.
     bool wait_for(const std::function<bool(const std::vector<Call>&)>& condition,
                   std::chrono::milliseconds timeout = 60s) const;
     bool wait_for_call(const std::string& name, size_t count = 1, std::chrono::milliseconds timeout = 60s) const;
@@ -133,7 +134,8 @@ public:
 
 private:
     std::string directory_;
-    std::optional<Child> child_;
+    // Mutable: whether it still runs is learned by reaping it.
+    mutable std::optional<Child> child_;
     int stdout_pipe_ = -1;
     std::mutex stdout_mutex_;
     std::string stdout_text_;
