@@ -65,6 +65,7 @@ declare -gA PACKAGE_GIVES=(
     [glslang-tools]="command glslangValidator -- glslangValidator (glslang)"
     [procps]="command pgrep -- pgrep (procps)"
     [debootstrap]="command debootstrap -- debootstrap"
+    [groff-base]="command groff -- groff"
 )
 
 require_without_debian() {
@@ -115,9 +116,9 @@ MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
 # that a display answers at all).
 HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
 # The tests press keys, run the reference GLSL compiler, look for
-# processes left behind and try scripts/test-on-debian where the archive
-# cannot be reached.
-TEST_PACKAGES=(xdotool glslang-tools procps debootstrap)
+# processes left behind, try scripts/test-on-debian where the archive
+# cannot be reached, and render the manual page.
+TEST_PACKAGES=(xdotool glslang-tools procps debootstrap groff-base)
 
 # The build tree: build/ at the repository root, or the one
 # MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).

@@ -5,7 +5,8 @@
 # compilers and build flags add. The second build has Ubuntu's fortified
 # library calls, stack probes and protector, frame pointers and immediate
 # binding, ahead of the project's own flags as a compiler's defaults are.
-# Installed, they are the same files.
+# Installed, they are the same files, beside the manual page, which renders
+# without a warning, and the licence.
 set -euo pipefail
 source_dir=$1
 work=$(mktemp -d)
@@ -29,4 +30,9 @@ for file in mirrorfold mirrorfold-packed; do
     cmp "$work/first/$file" "$work/prefix/bin/$file"
     [ -x "$work/prefix/bin/$file" ]
 done
-echo "both installed into bin/"
+pages=$work/prefix/share/man/man1
+warnings=$(groff -ww -z -man "$pages/mirrorfold.1" 2>&1)
+[ -z "$warnings" ] || { echo "$warnings"; exit 1; }
+[ "$(cat "$pages/mirrorfold-packed.1")" = ".so man1/mirrorfold.1" ]
+cmp "$source_dir/LICENSE" "$work/prefix/share/doc/mirrorfold/LICENSE"
+echo "both installed into bin/, the manual page into share/man/man1/, the licence into share/doc/mirrorfold/"
