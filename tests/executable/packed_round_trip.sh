@@ -53,17 +53,17 @@ done
 
 # Refused in one line naming the input, with the status <sysexits.h> names
 # (65: not packable, 66: unreadable, 73: cannot write), and no output
-# left: a directory, a text file, an executable cut short, one for another
-# machine; and an output in a directory that does not exist, the second
-# one, so that the first, written, must go again (the packed file, small,
-# is packed there).
+# left: a directory, a text file, an executable cut short inside its one
+# segment, one for another machine; and an output in a directory that does
+# not exist, the second one, so that the first, written, must go again
+# (the packed file, small, is packed there).
 mkdir "$work/directory"
 echo "not a program" >"$work/text"
-head -c 3000 "$report" >"$work/cut short"
+head -c 2000 "$packed" >"$work/cut short"
 cp "$report" "$work/i386"
 printf '\003' | dd of="$work/i386" bs=1 seek=18 conv=notrunc status=none  # e_machine: EM_386
 for refusal in "directory:66:is a directory" "text:65:not an ELF executable" \
-    "cut short:65:program header * maps bytes past the file's end at 3000: cut short?" \
+    "cut short:65:program header 0 maps bytes past the file's end at 2000: cut short?" \
     "i386:65:built for ELF machine 3, not x86-64" "$packed:73:cannot write: No such file or directory"; do
     IFS=: read -r input status reason <<<"$refusal"
     [[ "$input" == /* ]] || input=$work/$input
