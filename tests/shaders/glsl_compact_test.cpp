@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+
+#include <unistd.h>
 
 #include "glsl_compact.h"
 #include "shader_texts.h"
@@ -16,6 +21,7 @@ TEST(GlslCompact, DropsCommentsAndNeedlessBlanks)
     EXPECT_EQ(compact_glsl("float  a = b + c ;  // sum\n"), "float a=b+c;");
     EXPECT_EQ(compact_glsl("vec3 x = /* scaled */ v * 2;"), "vec3 x=v*2;");
     EXPECT_EQ(compact_glsl("a = 1; /* spans\n several\n lines */ b = 2;\n"), "a=1;b=2;");
+    EXPECT_EQ(compact_glsl("float/* a blank */f;"), "float f;");
     EXPECT_EQ(compact_glsl("void main()\n{\n    return;\n}\n"), "void main(){return;}");
     EXPECT_EQ(compact_glsl("\n\n   \n"), "");
 }
@@ -67,12 +73,21 @@ TEST(EmbeddedShaderTexts, AreWhatTheGlIsHanded)
     std::cout << "compact fragment body: " << body.size() << " characters\n";
 }
 
-TEST(EmbedShaders, FailsWhereItCannotWriteTheHeader)
+TEST(EmbedShaders, WritesLiteralsOrFailsWhereItCannot)
 {
-    // The build must stop there rather than go on with an old header or none.
-    const std::string command = "'" EMBED_SHADERS "' /nonexistent/shader_texts.h vertex_source='" SHADER_DIRECTORY
-                                "/vertex.glsl' 2>/dev/null";
-    EXPECT_NE(std::system(command.c_str()), 0);
+    // Quotes and backslashes, which a directive may hold, are escaped.
+    const auto directory = std::filesystem::temp_directory_path() / ("embed-" + std::to_string(getpid()));
+    std::filesystem::create_directory(directory);
+    std::ofstream(directory / "q.glsl") << "#define Q \"a\\b\"\n";
+    const std::string embed = "'" EMBED_SHADERS "' '" + directory.string() + "/";
+    EXPECT_EQ(std::system((embed + "q.h' q='" + directory.string() + "/q.glsl'").c_str()), 0);
+    std::ifstream header(directory / "q.h");
+    const std::string text((std::istreambuf_iterator<char>(header)), {});
+    std::filesystem::remove_all(directory);
+    EXPECT_NE(text.find("constexpr const char* q = \"#define Q \\\"a\\\\b\\\" \";\n"), std::string::npos) << text;
+    // The build must stop where the header cannot be written, rather than
+    // go on with an old one or none.
+    EXPECT_NE(std::system((embed + "no/q.h' q='" SHADER_DIRECTORY "/vertex.glsl' 2>/dev/null").c_str()), 0);
 }
 
 }  // namespace
