@@ -55,13 +55,16 @@ cat "$work/errors"
 
 # /proc takes no file, even from root; an empty name is no name. At once:
 # well under a second here, where a render at one sample takes 25 s.
-for bad in /nonexistent/image.png "$work/elsewhere/no-extension" "$work/elsewhere/image.jpg" /proc/x.png ""; do
+for refusal in "/nonexistent/image.png|/nonexistent: no such directory" \
+    "$work/elsewhere/no-extension|name it so" "$work/elsewhere/image.jpg|name it so" \
+    "/proc/x.png|cannot write /proc/x.png" "|the image's name is empty"; do
+    bad=${refusal%|*}
     started=$SECONDS
     SAMPLES=1 "$run" "$bad" >"$work/output" 2>"$work/errors"
     status=$?
     check "$bad is refused" [ "$status" -ne 0 ]
     check "$bad is refused before rendering" [ ! -s "$work/output" ]
-    check "$bad is refused with a reason" grep -q "scripts/run: " "$work/errors"
+    check "$bad is refused with its reason" grep -q "scripts/run: .*${refusal#*|}" "$work/errors"
     check "$bad is refused at once" [ $((SECONDS - started)) -lt 20 ]
 done
 
