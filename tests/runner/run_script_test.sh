@@ -23,8 +23,8 @@ unset DISPLAY WAYLAND_DISPLAY
 # may outlive it.
 export DBUS_SESSION_BUS_ADDRESS=disabled: NO_AT_BRIDGE=1
 failures=0
-check() {  # check DESCRIPTION COMMAND...
-    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); fi
+check() {  # check DESCRIPTION COMMAND...; fails as the command does
+    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); return 1; fi
 }
 wait_until() {  # wait_until SECONDS COMMAND...
     local _
