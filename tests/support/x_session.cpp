@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -288,7 +289,8 @@ std::vector<uint32_t> VirtualDisplay::screenshot() const
 
 // --- ProgramRun ---------------------------------------------------------------------
 
-ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options) : stdout_to_file_(options.stdout_to_file)
+ProgramRun::ProgramRun(const VirtualDisplay& display, RunOptions options)
+    : display_(display), stdout_to_file_(options.stdout_to_file)
 {
     char directory[] = "/tmp/mirrorfold-test-XXXXXX";
     if (!mkdtemp(directory))
@@ -385,12 +387,37 @@ bool ProgramRun::wait_for_build() const
                 return true;
         return false;
     };
-    return wait_for(armed, 60s) && wait_for_call("glCreateShader", 1, 20s);
+    // Start-up is slow on a busy machine, and slower on a fresh one, whose
+    // caches are empty: once it took over a minute.
+    if (wait_for(armed, 150s) && wait_for_call("glCreateShader", 1, 60s))
+        return true;
+    std::cerr << "no shader build: " << progress() << std::endl;
+    return false;
 }
 
 bool ProgramRun::wait_for_image(std::chrono::milliseconds drawing) const
 {
-    return wait_for_build() && wait_for(drawing_finished, drawing);
+    if (!wait_for_build())
+        return false;
+    if (wait_for(drawing_finished, drawing))
+        return true;
+    std::cerr << "the image was not finished: " << progress() << std::endl;
+    return false;
+}
+
+std::string ProgramRun::progress() const
+{
+    const std::vector<Call> log = calls();
+    const std::vector<Emission> emissions = render_emissions(log);
+    std::string text = std::to_string(emissions.size()) + " render emissions, widths";
+    for (const Emission& emission : emissions)
+        text += " " + std::to_string(emission.width) + (emission.end == std::string::npos ? " (running)" : "");
+    text += "; " + std::to_string(count_calls(log, "glCreateShader")) + " shaders created; " +
+            std::to_string(count_calls(log, "glScissor")) + " strips begun; ";
+    const std::optional<::Window> window = display_.client_window_of(pid());
+    text += !window ? "no managed window" : display_.is_fullscreen(*window) ? "full screen" : "not full screen";
+    text += child_->running() ? "; running" : "; ended";
+    return text + "; standard error: \"" + read_file(directory_ + "/stderr") + "\"";
 }
 
 std::optional<int> ProgramRun::wait_exit(std::chrono::milliseconds timeout)

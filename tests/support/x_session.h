@@ -124,6 +124,10 @@ public:
     bool wait_for_build() const;
     // Then for the last strip too.
     bool wait_for_image(std::chrono::milliseconds drawing = 60s) const;
+    // Where the run stands: its emissions, the build, the strips, its
+    // window and what it wrote on standard error. Told when a wait for the
+    // image runs out.
+    std::string progress() const;
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = 30s);
     bool running() { return child_->running(); }
     pid_t pid() const { return child_->pid(); }
@@ -133,6 +137,7 @@ public:
     std::string standard_error();
 
 private:
+    const VirtualDisplay& display_;
     std::string directory_;
     // Mutable: whether it still runs is learned by reaping it.
     mutable std::optional<Child> child_;
