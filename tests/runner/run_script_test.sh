@@ -157,9 +157,11 @@ for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 
     wait_for_line . "$work/display" 10
     export DISPLAY=":$(cat "$work/display")"
     if [ "$manager" = openbox ]; then
-        openbox >/dev/null 2>&1 &
+        # Once its start-up is over: a window mapped before can wait
+        # unmanaged for the next event to reach openbox.
+        openbox --startup "xprop -root -f _MIRRORFOLD_WM_READY 32c -set _MIRRORFOLD_WM_READY 1" >/dev/null 2>&1 &
         started_pids+=($!)
-        check "openbox comes up" wait_until 30 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"'
+        check "openbox comes up" wait_until 30 sh -c 'xprop -root _MIRRORFOLD_WM_READY 2>/dev/null | grep -q "= 1"'
     fi
     SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
     run_pid=$!

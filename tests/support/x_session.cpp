@@ -32,6 +32,9 @@ std::string read_file(const std::string& path)
 
 namespace {
 
+// The root window's property that says openbox has started.
+constexpr char window_manager_ready[] = "_MIRRORFOLD_WM_READY";
+
 template <typename Condition>
 bool poll_until(Condition condition, std::chrono::milliseconds timeout)
 {
@@ -196,12 +199,19 @@ VirtualDisplay::VirtualDisplay(int width, int height)
     if (!connection_)
         throw std::runtime_error("cannot connect to " + name_);
 
-    window_manager_.emplace(std::vector<std::string>{"openbox"}, Child::EnvironmentChanges{{"DISPLAY", name_}});
-    // Until the manager announces itself a full-screen request can be lost.
+    // openbox announces itself early in its start-up. A window mapped
+    // before that start-up is over can wait unmanaged, neither full screen
+    // nor focused, until some later event reaches openbox: the request sits
+    // in a queue of openbox's own that its main loop does not look at. The
+    // command given with --startup runs once the start-up is over; it marks
+    // the root window.
+    const std::string mark_ready = "xprop -root -f " + std::string(window_manager_ready) + " 32c -set " +
+                                   window_manager_ready + " 1";
+    window_manager_.emplace(std::vector<std::string>{"openbox", "--startup", mark_ready},
+                            Child::EnvironmentChanges{{"DISPLAY", name_}});
     bool managed = poll_until(
         [&] {
-            return !window_property(connection_, DefaultRootWindow(connection_), "_NET_SUPPORTING_WM_CHECK",
-                                    XA_WINDOW)
+            return !window_property(connection_, DefaultRootWindow(connection_), window_manager_ready, XA_CARDINAL)
                         .empty();
         },
         20s);
