@@ -39,10 +39,16 @@ wait_for_line() {  # wait_for_line PATTERN FILE SECONDS
 }
 
 # A relative path from elsewhere lands where the user stands. The build
-# tree is named from the checkout, as the default build/ is.
-mkdir "$work/elsewhere"
-(cd "$work/elsewhere" && MIRRORFOLD_BUILD_DIR=$(realpath --relative-to="$1" "$2") SAMPLES=0 "$run" relative.png \
-    >"$work/output" 2>"$work/errors")
+# tree is named from the checkout, as the default build/ is. openbox's
+# configuration comes through a pipe 5 s late, as from a cold, busy disk:
+# a program started before openbox's start-up is over would have a window
+# it never manages, and the run would wait for ever: it is ended at 120 s.
+mkdir -p "$work/elsewhere" "$work/config/openbox"
+mkfifo "$work/config/openbox/rc.xml"
+(sleep 5 && echo '<openbox_config xmlns="http://openbox.org/3.4/rc"/>' >"$work/config/openbox/rc.xml") &
+started_pids+=($!)
+(cd "$work/elsewhere" && MIRRORFOLD_BUILD_DIR=$(realpath --relative-to="$1" "$2") XDG_CONFIG_HOME="$work/config" \
+    SAMPLES=0 timeout 120 "$run" relative.png >"$work/output" 2>"$work/errors")
 check "SAMPLES=0 finishes with status 0" [ $? -eq 0 ]
 check "the time line comes" grep -q '^render time: [0-9]*\.[0-9]*$' "$work/output"
 check "the image is saved in the caller's directory" \
