@@ -398,8 +398,8 @@ bool ProgramRun::wait_for_build() const
         return false;
     };
     // Start-up is slow on a busy machine, and slower on a fresh one, whose
-    // caches are empty: once it took over a minute.
-    if (wait_for(armed, 150s) && wait_for_call("glCreateShader", 1, 60s))
+    // caches are cold. The build follows the arming emission at once.
+    if (wait_for(armed, 120s) && wait_for_call("glCreateShader", 1, 20s))
         return true;
     std::cerr << "no shader build: " << progress() << std::endl;
     return false;
