@@ -158,16 +158,22 @@ fi
 for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 1920" \
     "1920x1080 no:no window manager made it full screen"; do
     read -r size manager <<<"${display_case%%:*}"
-    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    # The last case's number goes first: the shell empties the file only
+    # once the background job has started, which can come after the wait.
+    # No reset, as in scripts/run.
+    rm -f "$work/display"
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset 3>"$work/display" >/dev/null 2>&1 &
     started_pids+=($!)
-    wait_for_line . "$work/display" 10
+    check "Xvfb comes up" wait_for_line . "$work/display" 30
     export DISPLAY=":$(cat "$work/display")"
     if [ "$manager" = openbox ]; then
         # Once its start-up is over: a window mapped before can wait
         # unmanaged for the next event to reach openbox.
-        openbox --startup "xprop -root -f _MIRRORFOLD_WM_READY 32c -set _MIRRORFOLD_WM_READY 1" >/dev/null 2>&1 &
+        openbox --startup "xprop -root -f _MIRRORFOLD_WM_READY 32c -set _MIRRORFOLD_WM_READY 1" \
+            >"$work/openbox" 2>&1 &
         started_pids+=($!)
-        check "openbox comes up" wait_until 30 sh -c 'xprop -root _MIRRORFOLD_WM_READY 2>/dev/null | grep -q "= 1"'
+        check "openbox comes up on $DISPLAY" wait_until 30 sh -c 'xprop -root _MIRRORFOLD_WM_READY 2>/dev/null | grep -q "= 1"' ||
+            cat "$work/openbox"
     fi
     SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
     run_pid=$!
