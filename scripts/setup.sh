@@ -128,7 +128,10 @@ BUILD_DIR=${MIRRORFOLD_BUILD_DIR:-build}
 # fails. "program" builds what scripts/run needs (a new build tree is
 # configured without the tests, so their libraries are not needed);
 # "everything" configures and builds the tests and the benchmark too.
-# Runs that share a build tree take turns here, and only here.
+# Runs that share a build tree take turns here, and only here. Given a
+# directory, it copies the program and its run report library there before
+# the next build may start: a run executes its own copies, which a build
+# for another run cannot relink under it.
 build_mirrorfold() {
     if ! mkdir -p "$BUILD_DIR" 2>/dev/null || [ ! -w "$BUILD_DIR" ]; then
         echo "cannot build: $(realpath -m "$BUILD_DIR") is not writable by $(id -un)" >&2
@@ -159,6 +162,9 @@ build_mirrorfold() {
         cat "$BUILD_DIR/build.log" >&2
         echo "the build failed (its log: $BUILD_DIR/build.log)" >&2
         exit 1
+    fi
+    if [ -n "${2:-}" ]; then
+        cp "$BUILD_DIR/mirrorfold" "$BUILD_DIR/libmirrorfold_run_report.so" "$2/"
     fi
     exec {lock}>&-
 }
