@@ -185,14 +185,22 @@ entry:
         jmp     fail
 2:      xchg    eax, edi                        /* and eax: the image's end */
 
+        /* A write may come up short: under a file-size limit (RLIMIT_FSIZE)
+           the kernel writes what fits and counts that as success. What is
+           left goes again until all of it is in, for a cut image must never
+           run; the write that starts at the limit then fails with EFBIG, or
+           SIGXFSZ ends the process first where it is not ignored. */
         mov     bl, OFFSET write_step - file_start
         mov     edx, OFFSET image_size
         sub     eax, edx
         xchg    eax, esi
-        set     rax, SYS_write
+1:      set     rax, SYS_write
         syscall
         test    eax, eax
         js      fail
+        add     esi, eax
+        sub     edx, eax
+        jnz     1b
 
         /* The descriptor is close-on-exec: the program starts with exactly
            the descriptors this process was given. execveat copies the

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The packer on more than mirrorfold: a small program that reports what its
 # process was given runs the same packed as plain. A packed file whose
-# stream or check value is damaged runs nothing: one line, status 127. And
-# what the packer cannot pack, or cannot write, it refuses.
+# stream or check value is damaged runs nothing: one line, status 127; nor
+# does one whose image does not fit under a file-size limit. And what the
+# packer cannot pack, or cannot write, it refuses.
 #
 #   packed_round_trip.sh REPORT PACKED_REPORT PACKED_MIRRORFOLD PACK_EXECUTABLE
 set -uo pipefail
@@ -49,6 +50,28 @@ for damage in "stream:$((size - 100))" "check value:$((size - 2))"; do
     check "a damaged ${damage%:*} ends with status 127" [ $status -eq 127 ]
     check "with one line" [ "$(cat "$work/errors")" = "mirrorfold: image check failed" ]
     check "and runs nothing" [ ! -s "$work/output" ]
+done
+
+# Under a file-size limit the memory file takes only part of the image:
+# the program runs whole, or not at all. The packed report's image is
+# 4,176 bytes: a limit of 4 KiB cuts off its last 80. Where SIGXFSZ is
+# ignored the write fails (EFBIG, 27); at its default the signal ends the
+# process (128 + 25).
+for limit_case in "1:ignored:127" "4:ignored:127" "4:default:153" "5:ignored:7" "5:default:7"; do
+    IFS=: read -r limit disposition expected <<<"$limit_case"
+    (
+        ulimit -f "$limit"
+        [ "$disposition" = default ] || trap '' XFSZ
+        exec "$packed_report"
+    ) >"$work/output" 2>"$work/errors"
+    status=$?
+    check "under ulimit -f $limit, SIGXFSZ $disposition: status $expected" [ $status -eq "$expected" ]
+    if [ "$expected" -eq 7 ]; then
+        check "and it reports as the plain form does" grep -q "^argument 0: $packed_report$" "$work/output"
+    else
+        check "and runs nothing" [ ! -s "$work/output" ]
+    fi
+    [ "$expected" -ne 127 ] || check "with one line" [ "$(cat "$work/errors")" = "mirrorfold: write: error 27" ]
 done
 
 # Refused in one line naming the input, with the status <sysexits.h> names
