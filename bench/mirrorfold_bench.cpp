@@ -10,8 +10,6 @@
 // goes first. Each finished draw says so on standard error, since at the
 // default 300 samples a software renderer takes hours for one.
 
-#include <png.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,15 +17,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "image_file.h"
 #include "offscreen_gl.h"
 
 namespace {
 
-constexpr int image_width = 1920, image_height = 1080, strip_height = 10;
+using namespace image_frame;
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -56,8 +56,8 @@ double time_strips()
 {
     auto start = std::chrono::steady_clock::now();
     glEnable(GL_SCISSOR_TEST);
-    for (int y = 0; y != image_height; y += strip_height) {
-        glScissor(0, y, image_width, strip_height);
+    for (int y = 0; y != height; y += strip_height) {
+        glScissor(0, y, width, strip_height);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
         glFinish();
     }
@@ -86,31 +86,6 @@ void print_figures(const char* name, const std::vector<double>& seconds)
            median(seconds), *std::max_element(seconds.begin(), seconds.end()));
 }
 
-// The file is opened before anything is drawn, so a path that cannot be
-// written is refused at once rather than after hours of drawing.
-void write_png(FILE* file, const char* path, const Framebuffer& framebuffer)
-{
-    std::vector<unsigned char> pixels = framebuffer.read_rgba8();
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        fclose(file);
-        throw std::runtime_error(std::string("cannot encode ") + path);
-    }
-    png_init_io(png, file);
-    png_set_IHDR(png, info, framebuffer.width, framebuffer.height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // GL's rows run bottom-up, PNG's top-down.
-    std::vector<png_bytep> rows(framebuffer.height);
-    for (int y = 0; y < framebuffer.height; ++y)
-        rows[y] = pixels.data() + size_t(framebuffer.height - 1 - y) * framebuffer.width * 4;
-    png_set_rows(png, info, rows.data());
-    png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
-    png_destroy_write_struct(&png, &info);
-    fclose(file);
-}
-
 void print_usage(FILE* stream)
 {
     fprintf(stream,
@@ -130,16 +105,6 @@ void print_usage(FILE* stream)
     fprintf(stderr, "mirrorfold-bench: %s\n", reason.c_str());
     print_usage(stderr);
     exit(2);
-}
-
-bool ends_in_png(const std::string& path)
-{
-    if (path.size() < 4)
-        return false;
-    std::string extension = path.substr(path.size() - 4);
-    for (char& c : extension)
-        c = char(tolower(static_cast<unsigned char>(c)));
-    return extension == ".png";
 }
 
 int parse_repeat(const char* text)
@@ -187,18 +152,22 @@ int main(int argc, char** argv)
         else
             png_path = value;
     }
-    FILE* png_file = nullptr;
-    if (png_path && !ends_in_png(png_path))
-        refuse(std::string(png_path) + ": the image is saved as a PNG; name it so (FILE.png)");
-    if (png_path && !(png_file = fopen(png_path, "wb")))
-        refuse(std::string("cannot write ") + png_path + ": " + strerror(errno));
+    // Claimed before anything is drawn, so that a path that cannot be
+    // written is refused at once rather than after hours of drawing.
+    std::unique_ptr<ImageFile> png_file;
+    try {
+        if (png_path)
+            png_file = std::make_unique<ImageFile>(png_path);
+    } catch (const ImageFileRefused& refusal) {
+        refuse(refusal.what());
+    }
     const char* samples = getenv("SAMPLES");
     if (!samples)
         samples = "300";
 
     try {
         OffscreenGl gl;
-        Framebuffer framebuffer(image_width, image_height, GL_RGBA8);
+        Framebuffer framebuffer(width, height, GL_RGBA8);
 
         GLuint quad_vertex_array;
         glGenVertexArrays(1, &quad_vertex_array);
@@ -229,7 +198,8 @@ int main(int argc, char** argv)
             if (round % 2 == 0) {
                 strip_seconds = timed("strips", time_strips, round);
                 if (round == 0 && png_file)
-                    write_png(png_file, png_path, framebuffer);
+                    png_file->save(width, height, framebuffer.read_rgba8(),
+                                   {{"Software", "mirrorfold-bench"}, {"Samples", samples}, {"Renderer", gl.renderer()}});
                 draw_seconds = timed("one draw", time_one_draw, round);
             } else {
                 draw_seconds = timed("one draw", time_one_draw, round);

@@ -1,8 +1,8 @@
 #include "offscreen_gl.h"
 
-#include <EGL/eglext.h>
-
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 
 #include "shader_texts.h"
 
@@ -15,54 +15,119 @@ bool has_extension(const char* extensions, const std::string& name)
     return list.find(" " + name + " ") != std::string::npos;
 }
 
-EGLDisplay platform_display()
+template <typename Function>
+Function egl_function(const char* name)
 {
-    auto get_platform_display =
-        reinterpret_cast<PFNEGLGETPLATFORMDISPLAYEXTPROC>(eglGetProcAddress("eglGetPlatformDisplayEXT"));
-    const char* client_extensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
+    return reinterpret_cast<Function>(eglGetProcAddress(name));
+}
+
+bool client_has(const char* extension)
+{
+    return has_extension(eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS), extension);
+}
+
+EGLDisplay initialised_display(EGLenum platform, void* native)
+{
+    auto get_platform_display = egl_function<PFNEGLGETPLATFORMDISPLAYEXTPROC>("eglGetPlatformDisplayEXT");
     if (!get_platform_display)
-        throw std::runtime_error("EGL has no eglGetPlatformDisplayEXT");
+        return EGL_NO_DISPLAY;
+    EGLDisplay display = get_platform_display(platform, native, nullptr);
     EGLint major, minor;
-    if (has_extension(client_extensions, "EGL_MESA_platform_surfaceless")) {
-        EGLDisplay display = get_platform_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-        if (display != EGL_NO_DISPLAY && eglInitialize(display, &major, &minor))
-            return display;
+    return display != EGL_NO_DISPLAY && eglInitialize(display, &major, &minor) ? display : EGL_NO_DISPLAY;
+}
+
+std::string describe(const EglDevice& device)
+{
+    std::string text = "device " + std::to_string(device.number) + (device.software ? " (software" : " (hardware");
+    return text + (device.render_node.empty() ? "" : ", " + device.render_node) + ")";
+}
+
+// The display to draw on and what it is, or EGL_NO_DISPLAY.
+std::pair<EGLDisplay, std::string> device_display(const EglDevice& device)
+{
+    return {initialised_display(EGL_PLATFORM_DEVICE_EXT, device.handle), describe(device)};
+}
+
+std::pair<EGLDisplay, std::string> chosen_display(int device_number)
+{
+    std::vector<EglDevice> devices = egl_devices();
+    if (device_number != OffscreenGl::any_device) {
+        if (device_number < 0 || size_t(device_number) >= devices.size())
+            throw std::runtime_error("there is no EGL device " + std::to_string(device_number));
+        auto chosen = device_display(devices[device_number]);
+        if (chosen.first == EGL_NO_DISPLAY)
+            throw std::runtime_error("EGL cannot draw on " + chosen.second);
+        return chosen;
     }
-    if (has_extension(client_extensions, "EGL_EXT_platform_device")) {
-        auto query_devices = reinterpret_cast<PFNEGLQUERYDEVICESEXTPROC>(eglGetProcAddress("eglQueryDevicesEXT"));
-        EGLDeviceEXT devices[16];
-        EGLint count = 0;
-        if (query_devices && query_devices(16, devices, &count)) {
-            for (EGLint i = 0; i < count; ++i) {
-                EGLDisplay display = get_platform_display(EGL_PLATFORM_DEVICE_EXT, devices[i], nullptr);
-                if (display != EGL_NO_DISPLAY && eglInitialize(display, &major, &minor))
-                    return display;
-            }
-        }
+    for (const EglDevice& device : devices) {
+        if (device.software)
+            continue;
+        auto chosen = device_display(device);
+        if (chosen.first != EGL_NO_DISPLAY)
+            return chosen;
     }
-    throw std::runtime_error("no EGL display without a window system (surfaceless or device platform)");
+    if (client_has("EGL_MESA_platform_surfaceless")) {
+        EGLDisplay display = initialised_display(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY);
+        if (display != EGL_NO_DISPLAY)
+            return {display, "the surfaceless platform"};
+    }
+    for (const EglDevice& device : devices) {
+        auto chosen = device_display(device);
+        if (chosen.first != EGL_NO_DISPLAY)
+            return chosen;
+    }
+    throw std::runtime_error("no EGL display without a window system (no GPU device, surfaceless platform or "
+                             "software device)");
 }
 
 }  // namespace
 
-OffscreenGl::OffscreenGl() : display_(platform_display())
+std::vector<EglDevice> egl_devices()
 {
+    std::vector<EglDevice> devices;
+    auto query_devices = egl_function<PFNEGLQUERYDEVICESEXTPROC>("eglQueryDevicesEXT");
+    auto query_string = egl_function<PFNEGLQUERYDEVICESTRINGEXTPROC>("eglQueryDeviceStringEXT");
+    if (!client_has("EGL_EXT_platform_device") || !query_devices || !query_string)
+        return devices;
+    EGLint count = 0;
+    if (!query_devices(0, nullptr, &count) || count <= 0)
+        return devices;
+    std::vector<EGLDeviceEXT> handles(count);
+    if (!query_devices(count, handles.data(), &count))
+        return devices;
+    for (EGLint i = 0; i < count; ++i) {
+        EglDevice device{int(i), handles[i], false, ""};
+        const char* extensions = query_string(handles[i], EGL_EXTENSIONS);
+        device.software = has_extension(extensions, "EGL_MESA_device_software");
+        // Mesa names the extension on its software device too, where the
+        // query then gives nothing.
+        if (has_extension(extensions, "EGL_EXT_device_drm_render_node"))
+            if (const char* node = query_string(handles[i], EGL_DRM_RENDER_NODE_FILE_EXT))
+                device.render_node = node;
+        devices.push_back(device);
+    }
+    return devices;
+}
+
+OffscreenGl::OffscreenGl(int device_number)
+{
+    std::tie(display_, source_) = chosen_display(device_number);
     if (!eglBindAPI(EGL_OPENGL_API))
-        throw std::runtime_error("EGL cannot bind desktop OpenGL");
+        throw std::runtime_error("EGL cannot bind desktop OpenGL on " + source_);
     EGLConfig config = EGL_NO_CONFIG_KHR;
     if (!has_extension(eglQueryString(display_, EGL_EXTENSIONS), "EGL_KHR_no_config_context")) {
         const EGLint wanted[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_NONE};
         EGLint count = 0;
         if (!eglChooseConfig(display_, wanted, &config, 1, &count) || count == 0)
-            throw std::runtime_error("no EGL config for desktop OpenGL");
+            throw std::runtime_error("no EGL config for desktop OpenGL on " + source_);
     }
     const EGLint attributes[] = {EGL_CONTEXT_MAJOR_VERSION, 4, EGL_CONTEXT_MINOR_VERSION, 3,
                                  EGL_CONTEXT_OPENGL_PROFILE_MASK, EGL_CONTEXT_OPENGL_CORE_PROFILE_BIT, EGL_NONE};
     context_ = eglCreateContext(display_, config, EGL_NO_CONTEXT, attributes);
     if (context_ == EGL_NO_CONTEXT)
-        throw std::runtime_error("no OpenGL 4.3 core context");
+        throw std::runtime_error("no OpenGL 4.3 core context on " + source_ + ": the image needs OpenGL 4.3");
     if (!eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, context_))
-        throw std::runtime_error("cannot make the context current without a surface");
+        throw std::runtime_error("cannot make the context current without a surface on " + source_);
 }
 
 OffscreenGl::~OffscreenGl()

@@ -1,30 +1,59 @@
 // OpenGL without a window system: a 4.3 core context through EGL, a
 // framebuffer object to draw into, and shader programs built from pieces.
-// Used by the benchmark and by the tests that run shader code directly.
+// Used by the renderer, the benchmark and the tests that run shader code
+// directly.
 #pragma once
 
 #define GL_GLEXT_PROTOTYPES
 #include <EGL/egl.h>
+#include <EGL/eglext.h>
 #include <GL/gl.h>
 #include <GL/glext.h>
 
 #include <string>
 #include <vector>
 
-// Made current on construction. Mesa's surfaceless platform first; where a
-// GPU driver has none, the first EGL device. Throws std::runtime_error.
+// The program's image: 1920 by 1080 pixels, drawn by the program in strips
+// of 10 rows.
+namespace image_frame {
+constexpr int width = 1920, height = 1080, strip_height = 10;
+}
+
+// An EGL device, as eglQueryDevicesEXT lists it: its number is its place
+// in that list. Software is what Mesa marks so (llvmpipe); every other
+// device is a GPU's, a DRM device's or one that a vendor's EGL lists.
+struct EglDevice {
+    int number;
+    EGLDeviceEXT handle;
+    bool software;
+    std::string render_node;  // empty where the device names none
+};
+
+// Every device EGL lists; none where it cannot list them.
+std::vector<EglDevice> egl_devices();
+
+// Made current on construction, with no window system. By default a GPU
+// first: the first hardware device, through the device platform (how
+// NVIDIA's driver renders without an X server); then Mesa's surfaceless
+// platform; then any device. Given a device's number, that device alone.
+// Throws std::runtime_error.
 class OffscreenGl {
 public:
-    OffscreenGl();
+    static constexpr int any_device = -1;
+    explicit OffscreenGl(int device_number = any_device);
     ~OffscreenGl();
     OffscreenGl(const OffscreenGl&) = delete;
     OffscreenGl& operator=(const OffscreenGl&) = delete;
 
     std::string renderer() const;
+    // Where it draws: "device N (hardware, /dev/dri/renderD128)", say, or
+    // "the surfaceless platform".
+    const std::string& source() const { return source_; }
 
 private:
     EGLDisplay display_ = EGL_NO_DISPLAY;
     EGLContext context_ = EGL_NO_CONTEXT;
+    std::string source_;
 };
 
 // A framebuffer object with one colour texture, bound for drawing, its

@@ -14,7 +14,11 @@
 //                   program's render handler will never run; REASON is the
 //                   toolkit's own, on one line
 //
-// Without that variable it only forwards the calls.
+// Where MIRRORFOLD_PROGRESS_FD names a descriptor, it also shows there how
+// far the render has come, as the renderer shows its own: from the moment
+// the area is wide enough to draw in, and at each strip.
+//
+// Without those variables it only forwards the calls.
 
 #include <GL/gl.h>
 #include <gtk/gtk.h>
@@ -25,19 +29,35 @@
 #include <string>
 
 #include "program_calls.h"
+#include "progress_display.h"
 
 using program_calls::called_by_program;
 using program_calls::real_function;
 
 namespace {
 
+int descriptor_named(const char* variable)
+{
+    const char* number = getenv(variable);
+    return number ? atoi(number) : -1;
+}
+
 int report_descriptor()
 {
-    static const int descriptor = [] {
-        const char* number = getenv("MIRRORFOLD_REPORT_FD");
-        return number ? atoi(number) : -1;
-    }();
+    static const int descriptor = descriptor_named("MIRRORFOLD_REPORT_FD");
     return descriptor;
+}
+
+// Elapsed time counts from here, before the program's first instruction.
+const ProgressDisplay::Clock::time_point loaded = ProgressDisplay::Clock::now();
+constexpr int strip_count = 108, image_width = 1920;
+
+void show_progress(int strips_done)
+{
+    static const int descriptor = descriptor_named("MIRRORFOLD_PROGRESS_FD");
+    static ProgressDisplay display(descriptor, strip_count, loaded);
+    if (descriptor >= 0)
+        display.show(strips_done);
 }
 
 void report(const std::string& line)
@@ -72,10 +92,13 @@ extern "C" {
 void glFinish()
 {
     static const auto real = real_function<void (*)()>("glFinish");
+    static int strips_done = 0;
     real();
     // The toolkit may wait for the GL too; only the program's waits are strips.
-    if (called_by_program(__builtin_return_address(0)))
+    if (called_by_program(__builtin_return_address(0))) {
         report("strip");
+        show_progress(++strips_done);
+    }
 }
 
 // The program reads the viewport, which the area sets to its framebuffer,
@@ -86,8 +109,11 @@ void glGetIntegerv(GLenum name, GLint* values)
     static int reported_width = -1;
     real(name, values);
     if (name == GL_VIEWPORT && called_by_program(__builtin_return_address(0))) {
-        if (values[2] != reported_width)
+        if (values[2] != reported_width) {
             report("width " + std::to_string(values[2]));
+            if (values[2] >= image_width && reported_width < image_width)
+                show_progress(0);
+        }
         reported_width = values[2];
     }
 }

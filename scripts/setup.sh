@@ -105,33 +105,39 @@ set_compiler_package() {
 }
 set_compiler_package
 
-# What building the program, its packed form and the runner's preload
-# library needs; what the tests and the benchmark add to that; what running
-# it on Mesa needs.
-PROGRAM_BUILD_PACKAGES=("$COMPILER_PACKAGE" cmake make pkg-config libgtk-3-dev libgl-dev)
-TEST_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libgtest-dev libx11-dev libxfixes-dev)
-MESA_PACKAGES=(libgl1-mesa-dri libglx-mesa0 libegl-mesa0)
-# A private display for running without one: server, window manager,
-# screenshots, and the root-window queries that tell the manager is up (and
-# that a display answers at all).
-HEADLESS_PACKAGES=(xvfb xauth openbox imagemagick x11-utils)
-# The tests press keys, run the reference GLSL compiler, look for
-# processes left behind, try scripts/test-on-debian where the archive
-# cannot be reached, and render the manual page.
-TEST_PACKAGES=(xdotool glslang-tools procps debootstrap groff-base)
+# What building needs: the tools; what the program, its packed form and
+# the runner's preload library add; what the renderer adds; what the tests
+# and the benchmark add to all that. Mesa's drivers, through EGL, draw
+# where there is no GPU driver of another vendor.
+BUILD_TOOL_PACKAGES=("$COMPILER_PACKAGE" cmake make pkg-config)
+PROGRAM_BUILD_PACKAGES=(libgtk-3-dev libgl-dev)
+RENDERER_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev)
+TEST_BUILD_PACKAGES=(libgtest-dev libx11-dev libxfixes-dev)
+MESA_PACKAGES=(libgl1-mesa-dri libegl-mesa0)
+# The tests run the program itself on virtual displays: the server, Mesa's
+# GLX, a window manager, the root-window queries that tell the manager is
+# up, and ImageMagick to read the images saved. They also press keys, run
+# the reference GLSL compiler, look for processes left behind, try
+# scripts/test-on-debian where the archive cannot be reached, and render
+# the manual pages.
+TEST_PACKAGES=(libglx-mesa0 xvfb xauth openbox imagemagick x11-utils
+    xdotool glslang-tools procps debootstrap groff-base)
 
 # The build tree: build/ at the repository root, or the one
 # MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).
 BUILD_DIR=${MIRRORFOLD_BUILD_DIR:-build}
 
 # Builds into BUILD_DIR; the compiler's output is shown only when something
-# fails. "program" builds what scripts/run needs (a new build tree is
-# configured without the tests, so their libraries are not needed);
-# "everything" configures and builds the tests and the benchmark too.
-# Runs that share a build tree take turns here, and only here. Given a
-# directory, it copies the program and its run report library there before
-# the next build may start: a run executes its own copies, which a build
-# for another run cannot relink under it.
+# fails. "program" builds what scripts/run needs to show the image (the
+# program and its run report library), "renderer" what it needs to save it,
+# "everything" the tests and the benchmark too. A new build tree is
+# configured without the tests, so that their libraries are not needed; a
+# tree is configured again each time (a second or so), so that what was
+# installed since (GTK, say, for a tree first built for the renderer
+# alone) is found. Runs that share a build tree take turns here, and only
+# here. Given a directory, it copies what was built there before the next
+# build may start: a run executes its own copies, which a build for another
+# run cannot relink under it.
 build_mirrorfold() {
     if ! mkdir -p "$BUILD_DIR" 2>/dev/null || [ ! -w "$BUILD_DIR" ]; then
         echo "cannot build: $(realpath -m "$BUILD_DIR") is not writable by $(id -un)" >&2
@@ -141,21 +147,14 @@ build_mirrorfold() {
     local lock
     exec {lock}>"$BUILD_DIR/.build.lock"
     flock "$lock"
-    local configure=(cmake -S . -B "$BUILD_DIR") build=(cmake --build "$BUILD_DIR" --parallel "$(nproc)")
-    if [ "$1" = everything ]; then
-        configure+=(-DBUILD_TESTING=ON)
-    else
-        # A complete tree keeps its settings, and cmake --build configures it
-        # again where the sources ask for it. A configure that failed leaves
-        # a cache but no build files: that tree is configured again, with
-        # the settings in its cache.
-        if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-            configure+=(-DBUILD_TESTING=OFF)
-        elif [ -f "$BUILD_DIR/Makefile" ] || [ -f "$BUILD_DIR/build.ninja" ]; then
-            configure=(true)
-        fi
-        build+=(--target mirrorfold mirrorfold_run_report)
-    fi
+    local configure=(cmake -S . -B "$BUILD_DIR") build=(cmake --build "$BUILD_DIR" --parallel "$(nproc)") targets=()
+    case $1 in
+    everything) configure+=(-DBUILD_TESTING=ON) ;;
+    program) targets=(mirrorfold mirrorfold_run_report) ;;
+    renderer) targets=(mirrorfold-render) ;;
+    esac
+    [ "$1" = everything ] || [ -f "$BUILD_DIR/CMakeCache.txt" ] || configure+=(-DBUILD_TESTING=OFF)
+    [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
     # In a subshell, so that only it writes to the log: a trap that runs
     # while it builds (Ctrl-C) still speaks to the user.
     if ! ("${configure[@]}" && "${build[@]}") >"$BUILD_DIR/build.log" 2>&1; then
@@ -164,7 +163,10 @@ build_mirrorfold() {
         exit 1
     fi
     if [ -n "${2:-}" ]; then
-        cp "$BUILD_DIR/mirrorfold" "$BUILD_DIR/libmirrorfold_run_report.so" "$2/"
+        case $1 in
+        program) cp "$BUILD_DIR/mirrorfold" "$BUILD_DIR/libmirrorfold_run_report.so" "$2/" ;;
+        renderer) cp "$BUILD_DIR/mirrorfold-render" "$2/" ;;
+        esac
     fi
     exec {lock}>&-
 }

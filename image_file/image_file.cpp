@@ -1,0 +1,110 @@
+#include "image_file.h"
+
+#include <fcntl.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool ends_in_png(const std::string& path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string extension = path.substr(path.size() - 4);
+    for (char& c : extension)
+        c = char(tolower(static_cast<unsigned char>(c)));
+    return extension == ".png";
+}
+
+bool is_directory(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// libpng's own handler prints its reason before giving up; the caller says
+// it in one line of its own, with the system's reason.
+[[noreturn]] void give_up(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
+
+void ignore_warning(png_structp, png_const_charp) {}
+
+}  // namespace
+
+ImageFile::ImageFile(const std::string& path) : path_(path)
+{
+    if (path.empty())
+        throw ImageFileRefused("the image's name is empty");
+    if (!ends_in_png(path))
+        throw ImageFileRefused(path + ": the image is saved as a PNG; name it so (IMAGE.png)");
+    size_t slash = path.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (!is_directory(directory))
+        throw ImageFileRefused(directory + ": no such directory");
+    temporary_path_ = (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + ".mirrorfold-XXXXXX";
+    if (is_directory(path) || (descriptor_ = mkstemp(temporary_path_.data())) < 0) {
+        temporary_path_.clear();
+        throw ImageFileRefused("cannot write " + path);
+    }
+    // mkstemp makes the file for its owner alone; a saved image is as any
+    // other new file.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(descriptor_, 0666 & ~mask);
+}
+
+ImageFile::~ImageFile()
+{
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+        unlink(temporary_path_.c_str());
+    }
+}
+
+void ImageFile::save(int width, int height, const std::vector<unsigned char>& rgba, const TextChunks& text)
+{
+    FILE* file = fdopen(descriptor_, "wb");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, give_up, ignore_warning);
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_text> chunks(text.size());
+    std::vector<png_bytep> rows(height);
+    bool encoded = false;
+    if (!setjmp(png_jmpbuf(png))) {
+        png_init_io(png, file);
+        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        for (size_t i = 0; i < text.size(); ++i) {
+            chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
+            chunks[i].key = const_cast<char*>(text[i].first.c_str());
+            chunks[i].text = const_cast<char*>(text[i].second.c_str());
+        }
+        png_set_text(png, info, chunks.data(), int(chunks.size()));
+        for (int y = 0; y < height; ++y)
+            rows[y] = const_cast<png_bytep>(rgba.data()) + size_t(height - 1 - y) * width * 4;
+        png_set_rows(png, info, rows.data());
+        png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+        encoded = true;
+    }
+    png_destroy_write_struct(&png, &info);
+    // The data is on disk before the name points at it: a crash after the
+    // rename leaves the whole image, never an empty one.
+    errno = 0;
+    bool written = encoded && fflush(file) == 0 && fsync(descriptor_) == 0;
+    int error = errno;
+    written = fclose(file) == 0 && written;
+    descriptor_ = -1;
+    if (written && rename(temporary_path_.c_str(), path_.c_str()) == 0)
+        return;
+    error = error ? error : errno;
+    unlink(temporary_path_.c_str());
+    throw std::runtime_error("cannot save " + path_ + (error ? std::string(": ") + strerror(error) : ""));
+}
