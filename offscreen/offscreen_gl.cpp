@@ -128,6 +128,9 @@ OffscreenGl::OffscreenGl(int device_number)
         throw std::runtime_error("no OpenGL 4.3 core context on " + source_ + ": the image needs OpenGL 4.3");
     if (!eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, context_))
         throw std::runtime_error("cannot make the context current without a surface on " + source_);
+    std::string name = renderer();
+    software_ = source_.find("(software") != std::string::npos || name.find("llvmpipe") != std::string::npos ||
+                name.find("softpipe") != std::string::npos;
 }
 
 OffscreenGl::~OffscreenGl()

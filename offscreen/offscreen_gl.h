@@ -49,11 +49,15 @@ public:
     // Where it draws: "device N (hardware, /dev/dri/renderD128)", say, or
     // "the surfaceless platform".
     const std::string& source() const { return source_; }
+    // Whether it draws on the CPU: a device marked so, or Mesa's software
+    // renderers, which the surfaceless platform uses without a GPU.
+    bool software() const { return software_; }
 
 private:
     EGLDisplay display_ = EGL_NO_DISPLAY;
     EGLContext context_ = EGL_NO_CONTEXT;
     std::string source_;
+    bool software_ = false;
 };
 
 // A framebuffer object with one colour texture, bound for drawing, its

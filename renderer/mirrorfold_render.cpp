@@ -36,14 +36,24 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The frame is drawn in pieces, each finished before the next, each sized
+// from the time the last one took, to take about `seconds`. A piece is at
+// least `minimum_rows` high; a band of that many rows is split into
+// columns, no narrower than `minimum_columns`, only where it would take
+// longer than that.
+struct PiecePlan {
+    double seconds;
+    int minimum_rows, minimum_columns;
+};
 // A desktop GPU ends a context whose one draw runs too long: some drivers
 // after seconds, Intel's after 640 ms once another context wants the GPU.
-// So the frame is drawn in pieces, each finished before the next, sized
-// from the time the last one took to take about this long.
-constexpr double default_piece_seconds = 0.15;
-// Never smaller than this, where per-draw costs would outweigh the drawing:
-// a band of a few rows, split into columns only where even that is too slow.
-constexpr int minimum_rows = 4, minimum_columns = 64;
+constexpr PiecePlan gpu_pieces{0.15, 4, 64};
+// A software renderer has no watchdog, but thin pieces cost it: llvmpipe
+// shares a piece's tiles among its threads, and the few costly tiles of a
+// thin band leave the others idle. Bands of 4 rows took it 1.7 times as
+// long as one draw of the frame, bands of 32 or more no longer. Pieces of
+// a few seconds still show the progress.
+constexpr PiecePlan software_pieces{2, 32, image_frame::width};
 // A piece grows at most this much over the last, so one fast piece (a dark
 // corner) does not make the next one huge.
 constexpr double largest_growth = 4;
@@ -57,10 +67,12 @@ void print_usage(FILE* stream)
             "saves it as a 1920x1080 PNG. SAMPLES, samples per pixel, is 300 when unset.\n"
             "  --device N            draw on EGL device N (see --list-devices); by default a\n"
             "                        GPU where there is one, else Mesa's software renderer\n"
-            "  --piece-time SECONDS  aim for draws of about this long (default %.2f), so that\n"
-            "                        a GPU's watchdog lets each one finish\n"
+            "  --piece-time SECONDS  aim for draws of about this long, pieces as small as 4\n"
+            "                        rows by 64 columns; by default %.2f s on a GPU, so that\n"
+            "                        its watchdog lets each one finish, %.0f s on a software\n"
+            "                        renderer, in pieces of at least %d rows\n"
             "  --list-devices        list the devices EGL offers, and the GL each one gives\n",
-            default_piece_seconds);
+            gpu_pieces.seconds, software_pieces.seconds, software_pieces.minimum_rows);
 }
 
 // A bad command line, or an image path or device that cannot be used, in
@@ -141,17 +153,18 @@ void stop_cleanly_on_signals()
 }
 
 // Bottom-up as the program draws, and left to right within a band.
-void draw_in_pieces(double piece_seconds, ProgressDisplay& progress)
+void draw_in_pieces(const PiecePlan& plan, ProgressDisplay& progress)
 {
     using namespace image_frame;
     glEnable(GL_SCISSOR_TEST);
-    double piece_pixels = double(minimum_rows) * width;
+    const double least_band = double(plan.minimum_rows) * width;
+    double piece_pixels = least_band;
     for (int y = 0; y < height;) {
-        int rows = std::min(minimum_rows, height - y), columns = width;
-        if (piece_pixels >= double(minimum_rows) * width)
+        int rows = std::min(plan.minimum_rows, height - y), columns = width;
+        if (piece_pixels >= least_band)
             rows = std::min(int(piece_pixels / width), height - y);
         else
-            columns = std::max(minimum_columns, int(piece_pixels / rows));
+            columns = std::max(plan.minimum_columns, int(piece_pixels / rows));
         for (int x = 0; x < width; x += columns) {
             int piece_width = std::min(columns, width - x);
             auto start = Clock::now();
@@ -159,7 +172,7 @@ void draw_in_pieces(double piece_seconds, ProgressDisplay& progress)
             glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
             glFinish();
             double seconds = std::max(seconds_since(start), 1e-6);
-            piece_pixels = std::min(piece_seconds / seconds * piece_width * rows, piece_pixels * largest_growth);
+            piece_pixels = std::min(plan.seconds / seconds * piece_width * rows, piece_pixels * largest_growth);
             bool band_done = x + piece_width == width;
             progress.show((y + (band_done ? rows : 0)) / strip_height);
         }
@@ -173,7 +186,7 @@ int main(int argc, char** argv)
 {
     auto started = Clock::now();
     int device = OffscreenGl::any_device;
-    double piece_seconds = default_piece_seconds;
+    double piece_seconds = 0;  // chosen by the renderer, unless given
     const char* image_path = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
@@ -251,7 +264,10 @@ int main(int argc, char** argv)
         glScissor(0, 0, 1, 1);
         glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
         glFinish();
-        draw_in_pieces(piece_seconds, progress);
+        PiecePlan plan = gl.software() ? software_pieces : gpu_pieces;
+        if (piece_seconds)
+            plan = {piece_seconds, gpu_pieces.minimum_rows, gpu_pieces.minimum_columns};
+        draw_in_pieces(plan, progress);
         progress_on_terminal = false;
         double render_seconds = seconds_since(started);
         printf("render time: %f\n", render_seconds);

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# scripts/run as a user runs it, its standard error not a terminal: progress
-# and saving, refusals before any rendering, Ctrl-C and SIGTERM, no GL
-# context, a build tree left by a failed configure at a path with a blank
-# and two first runs at once, no Debian tools, a display too narrow and one
-# without a window manager; then on a terminal. The compiler the scripts
+# scripts/run as a user runs it, its standard error not a terminal: a PNG
+# with no X server anywhere, refusals before any rendering (the renderer's
+# and the benchmark's too), Ctrl-C and SIGTERM (the renderer's own too), no
+# OpenGL 4.3, a build tree left by a failed configure at a path with a
+# blank and two first runs at once, no Debian tools; the program on a
+# display that draws, one too narrow, one without a window manager and
+# one without a GL context; then on a terminal. The compiler the scripts
 # install, a release check without an archive, and CI's own script.
 #
 # Limits on how soon something happens are some ten times what it takes
@@ -12,7 +14,7 @@
 #
 #   run_script_test.sh REPOSITORY BUILD_DIRECTORY
 set -uo pipefail
-run=$1/scripts/run
+run=$1/scripts/run render=$2/mirrorfold-render bench=$2/mirrorfold-bench
 # The build this test belongs to, wherever it was configured.
 export MIRRORFOLD_BUILD_DIR=$2
 work=$(mktemp -d)
@@ -39,77 +41,116 @@ wait_for_line() {  # wait_for_line PATTERN FILE SECONDS
 }
 
 # A relative path from elsewhere lands where the user stands. The build
-# tree is named from the checkout, as the default build/ is. openbox's
-# configuration comes through a pipe 5 s late, as from a cold, busy disk:
-# a program started before openbox's start-up is over would have a window
-# it never manages, and the run would wait for ever: it is ended at 120 s.
-mkdir -p "$work/elsewhere" "$work/config/openbox"
-mkfifo "$work/config/openbox/rc.xml"
-(sleep 5 && echo '<openbox_config xmlns="http://openbox.org/3.4/rc"/>' >"$work/config/openbox/rc.xml") &
-started_pids+=($!)
-(cd "$work/elsewhere" && MIRRORFOLD_BUILD_DIR=$(realpath --relative-to="$1" "$2") XDG_CONFIG_HOME="$work/config" \
-    SAMPLES=0 timeout 120 "$run" relative.png >"$work/output" 2>"$work/errors")
+# tree is named from the checkout, as the default build/ is. No X server
+# can be reached: the run has a network namespace of its own (for X's
+# abstract sockets) and an empty socket directory.
+no_x_server() {
+    if unshare --net --mount true 2>/dev/null; then
+        unshare --net --mount sh -c 'mkdir -p /tmp/.X11-unix && mount -t tmpfs tmpfs /tmp/.X11-unix && exec "$@"' - "$@"
+    else
+        echo "(X servers still reachable: no namespaces here)" >&2
+        "$@"
+    fi
+}
+mkdir -p "$work/elsewhere"
+(cd "$work/elsewhere" && MIRRORFOLD_BUILD_DIR=$(realpath --relative-to="$1" "$2") \
+    SAMPLES=0 no_x_server timeout 120 "$run" relative.png >"$work/output" 2>"$work/errors")
 check "SAMPLES=0 finishes with status 0" [ $? -eq 0 ]
 check "the time line comes" grep -q '^render time: [0-9]*\.[0-9]*$' "$work/output"
 check "the image is saved in the caller's directory" \
     grep -qx "image saved: $work/elsewhere/relative.png" "$work/output"
 check "and nothing else is left there" [ "$(ls -A "$work/elsewhere")" = relative.png ]
 check "it is a 1920x1080 PNG" [ "$(identify -format '%m %wx%h' "$work/elsewhere/relative.png")" = "PNG 1920x1080" ]
+check "which says how it was made" [ "$(identify -format '%[Software] %[Samples] %[Renderer]' \
+    "$work/elsewhere/relative.png")" = "mirrorfold-render 0 $(sed -n 's/.*drawing with \(.*\) on .*/\1/p' "$work/errors")" ]
 check "the progress reaches 108 of 108" grep -q '^strips 108/108 (100%)' "$work/errors"
 check "a line at most every 10 per cent" [ "$(grep -c '^strips ' "$work/errors")" -le 10 ]
 cat "$work/errors"
 
-# /proc takes no file, even from root; an empty name is no name. At once:
-# well under a second here, where a render at one sample takes 25 s.
+# /proc takes no file, even from root; an empty name is no name; the
+# extension counts in any case. At once: well under a second here, where a
+# render at one sample takes 25 s. The renderer and the benchmark accept
+# and refuse the same names, and the renderer a device that is not there.
+mkdir "$work/elsewhere/directory.png"
 for refusal in "/nonexistent/image.png|/nonexistent: no such directory" \
     "$work/elsewhere/no-extension|name it so" "$work/elsewhere/image.jpg|name it so" \
-    "/proc/x.png|cannot write /proc/x.png" "|the image's name is empty"; do
-    bad=${refusal%|*}
-    started=$SECONDS
-    SAMPLES=1 "$run" "$bad" >"$work/output" 2>"$work/errors"
-    status=$?
-    check "$bad is refused" [ "$status" -ne 0 ]
-    check "$bad is refused before rendering" [ ! -s "$work/output" ]
-    check "$bad is refused with its reason" grep -q "scripts/run: .*${refusal#*|}" "$work/errors"
-    check "$bad is refused at once" [ $((SECONDS - started)) -lt 20 ]
+    "/proc/x.png|cannot write /proc/x.png" "|the image's name is empty" "$work/elsewhere/directory.png|cannot write" \
+    "$work/elsewhere/upper.PNG|"; do
+    bad=${refusal%|*} reason=${refusal#*|}
+    for tool in scripts/run mirrorfold-render mirrorfold-bench; do
+        case $tool in
+        scripts/run) command=("$run" "$bad") ;;
+        mirrorfold-render) command=("$render" "$bad") ;;
+        mirrorfold-bench) command=("$bench" --repeat 1 --png "$bad") ;;
+        esac
+        started=$SECONDS
+        SAMPLES=0 timeout 120 "${command[@]}" >"$work/output" 2>"$work/errors"
+        status=$?
+        if [ -z "$reason" ]; then
+            check "$tool takes $bad" [ "$status" -eq 0 ] && rm -f "$bad"
+            continue
+        fi
+        check "$tool refuses \"$bad\" with status 2, before rendering, at once" \
+            [ "$status/$(wc -c <"$work/output")/$((SECONDS - started < 20))" = 2/0/1 ]
+        check "with its reason" grep -q "^${tool#scripts/}: .*$reason" "$work/errors"
+    done
 done
+SAMPLES=0 "$render" --device 99 "$work/elsewhere/x.png" >"$work/output" 2>"$work/errors"
+check "a device that is not there is refused with status 2" [ $? -eq 2 ]
+check "before anything is drawn" [ "$(wc -c <"$work/output")/$(ls -A "$work/elsewhere")" = "0/$(printf 'directory.png\nrelative.png')" ]
 
 # Ctrl-C reaches the whole foreground process group: here the session the
 # run leads. A job started with & would ignore SIGINT from the start, and a
 # shell cannot trap what it starts ignoring; from a terminal it does not.
-# SIGTERM comes alone, as from a service manager.
-mkdir "$work/temporary"
-for signal_status in INT:130 TERM:143; do
-    signal=SIG${signal_status%:*} expected=${signal_status#*:}
-    TMPDIR="$work/temporary" SAMPLES=1 setsid env --default-signal=INT "$run" "$work/never.png" \
+# The renderer, run alone, ends by the signal itself, leaving neither its
+# temporary file nor the image.
+mkdir "$work/temporary" "$work/target"
+nothing_left() {
+    [ -z "$(find "$work/temporary" "$work/target" -mindepth 1)" ]
+}
+for signal_case in scripts/run:INT:130 scripts/run:TERM:143 mirrorfold-render:INT:130 mirrorfold-render:TERM:143; do
+    IFS=: read -r tool signal expected <<<"$signal_case"
+    signal=SIG$signal command=$run
+    [ "$tool" = scripts/run ] || command=$render
+    TMPDIR="$work/temporary" SAMPLES=1 setsid env --default-signal=INT "$command" "$work/target/never.png" \
         >"$work/output" 2>"$work/errors" &
     run_pid=$!
-    check "a progress line before $signal" wait_for_line '^strips ' "$work/errors" 120
+    check "$tool: a progress line before $signal" wait_for_line '^strips ' "$work/errors" 120
     kill -"$signal" -- "-$run_pid"
-    # Signals that come while it cleans up wait for the clean-up.
-    wait_for_line interrupted "$work/errors" 30
-    while kill -TERM "$run_pid" 2>/dev/null; do sleep 0.01; done
+    if [ "$tool" = scripts/run ]; then
+        # Signals that come while it cleans up wait for the clean-up.
+        wait_for_line interrupted "$work/errors" 30
+        while kill -TERM "$run_pid" 2>/dev/null; do sleep 0.01; done
+    fi
     wait "$run_pid"
     status=$?
-    check "$signal ends it with status $expected" [ "$status" -eq "$expected" ]
-    check "in one short line" [ "$(grep -c "interrupted by $signal" "$work/errors")" -eq 1 ]
-    # The script has ended: whatever it started has ended before it.
+    check "$signal ends $tool with status $expected" [ "$status" -eq "$expected" ]
+    [ "$tool" != scripts/run ] || check "in one short line" [ "$(grep -c "interrupted by $signal" "$work/errors")" -eq 1 ]
+    # Whatever the run started has ended before it.
     check "no process of the run is left" [ -z "$(pgrep -s "$run_pid")" ]
-    check "no temporary file is left" [ -z "$(ls -A "$work/temporary")" ]
-    check "no image is saved" [ ! -e "$work/never.png" ]
+    check "neither a temporary file nor an image is left" nothing_left
     cat "$work/errors"
 done
 
-# No GL context (as over ssh -X): said at once, and the run ends. At once:
-# some 2 s here; a run left waiting is ended at 60.
-LIBGL_ALWAYS_INDIRECT=1 SAMPLES=0 timeout 60 "$run" "$work/no-gl.png" >"$work/output" 2>"$work/errors"
-check "without a GL context it ends at once with status 1" [ $? -eq 1 ]
-check "in GTK's words" grep -q "OpenGL context for the image: Unable to create a GL context" "$work/errors"
+# A write that fails (a file-size limit), no OpenGL 4.3 and a shader that
+# does not build: one line each, with the GL's log for the shader, status 1,
+# and nothing left.
+(ulimit -f 4 && SAMPLES=0 exec "$render" "$work/target/large.png") >"$work/output" 2>"$work/errors"
+check "a write that fails ends the renderer with status 1" [ $? -eq 1 ]
+check "saying so" grep -q "^mirrorfold-render: cannot save $work/target/large.png: File too large$" "$work/errors"
+check "and leaves nothing behind" nothing_left
+MESA_GL_VERSION_OVERRIDE=4.2 SAMPLES=0 timeout 60 "$run" "$work/target/old-gl.png" >"$work/output" 2>"$work/errors"
+check "below OpenGL 4.3 scripts/run ends with status 1" [ $? -eq 1 ]
+check "in one line naming what is missing" [ "$(grep -c "no OpenGL 4.3 core context" "$work/errors")/$(wc -l <"$work/errors")" = 1/1 ]
+SAMPLES=")" "$render" "$work/target/broken.png" >"$work/output" 2>"$work/errors"
+check "a shader that does not build ends the renderer with status 1" [ $? -eq 1 ]
+check "with the GL's log" grep -q "error: syntax error" "$work/errors"
+check "and leaves nothing behind" nothing_left
 cat "$work/errors"
 
 # A configure that failed (here: no pkg-config modules) leaves a cache and
 # no build files; two first runs at once on that tree take turns building.
-# The tree's path has a blank, which the preloaded library must get past.
+# The tree's path has a blank.
 export MIRRORFOLD_BUILD_DIR="$work/build tree"
 PKG_CONFIG_LIBDIR=/nonexistent cmake -S "$1" -B "$MIRRORFOLD_BUILD_DIR" >/dev/null 2>&1
 check "the configure failed" [ ! -f "$MIRRORFOLD_BUILD_DIR/Makefile" ]
@@ -137,27 +178,32 @@ if unshare --mount true 2>/dev/null; then
     hiding "dpkg-query apt-get" env SAMPLES=0 "$run" "$work/no-debian.png" >"$work/output" 2>"$work/errors"
     check "without Debian's tools it renders" [ -s "$work/no-debian.png" ]
     cat "$work/errors"
-    # And where no pkg-config module and no ImageMagick are found, it says
-    # what is missing: the image would otherwise fail to be saved at the end.
-    hiding "dpkg-query apt-get import" env PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= SAMPLES=0 \
-        "$run" "$work/no-gtk.png" >"$work/output" 2>"$work/errors"
-    check "without GTK's files it stops with status 1" [ $? -eq 1 ]
-    check "naming GTK's files" grep -q "module gtk+-3.0)" "$work/errors"
-    check "and GL's" grep -q "module gl)" "$work/errors"
-    check "and ImageMagick" grep -q "ImageMagick" "$work/errors"
-    check "before rendering" [ ! -e "$work/no-gtk.png" ]
+    # And where no pkg-config module is found, it says what is missing for
+    # a PNG, which needs no GTK.
+    hiding "dpkg-query apt-get" env PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH= SAMPLES=0 \
+        "$run" "$work/no-egl.png" >"$work/output" 2>"$work/errors"
+    check "without EGL's files it stops with status 1" [ $? -eq 1 ]
+    check "naming EGL's files" grep -q "module egl)" "$work/errors"
+    check "and libpng's" grep -q "module libpng)" "$work/errors"
+    check "and not GTK's" [ "$(grep -c gtk "$work/errors")" -eq 0 ]
+    check "before rendering" [ ! -e "$work/no-egl.png" ]
     cat "$work/errors"
 else
     echo "skipped: no mount namespace here to hide Debian's tools in"
 fi
 
-# Displays that cannot show the image: a narrow one, and a wide one without
-# a window manager. Said within seconds (some 3 s here, 30 allowed); Escape
-# ends the run. Without a window manager the keys go to the window under
-# the pointer.
-for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 1920" \
-    "1920x1080 no:no window manager made it full screen"; do
-    read -r size manager <<<"${display_case%%:*}"
+# The program on displays: one that draws (the progress comes from the
+# library preloaded into it), a narrow one, a wide one without a window
+# manager, and one that gives GTK no GL context (as over ssh -X). Each is
+# said within seconds (some 3 s here, 30 allowed); Escape ends the run, but
+# for the last, which ends itself. Without a window manager the keys go to
+# the window under the pointer.
+for display_case in "1920x1080 openbox -|^strips 108/108 (100%)|0" \
+    "1366x768 openbox -|area is 1366 pixels wide; the image needs 1920|0" \
+    "1920x1080 no -|no window manager made it full screen|0" \
+    "1920x1080 openbox LIBGL_ALWAYS_INDIRECT=1|OpenGL context for the image: Unable to create a GL context|1"; do
+    IFS='|' read -r setting expected_line expected_status <<<"$display_case"
+    read -r size manager environment <<<"$setting"
     # The last case's number goes first: the shell empties the file only
     # once the background job has started, which can come after the wait.
     # No reset, as in scripts/run.
@@ -175,14 +221,18 @@ for display_case in "1366x768 openbox:area is 1366 pixels wide; the image needs 
         check "openbox comes up on $DISPLAY" wait_until 30 sh -c 'xprop -root _MIRRORFOLD_WM_READY 2>/dev/null | grep -q "= 1"' ||
             cat "$work/openbox"
     fi
-    SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
+    [ "$environment" != - ] || environment=
+    env $environment SAMPLES=0 "$run" >"$work/output" 2>"$work/errors" &
     run_pid=$!
-    check "$size, window manager $manager: explained within seconds" \
-        wait_for_line "${display_case#*:}" "$work/errors" 30
-    check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors"
-    xdotool mousemove 20 20 key Escape
+    check "$setting: said within seconds" wait_for_line "$expected_line" "$work/errors" 30
+    case $expected_line in
+    ^strips*) check "with the time line" wait_for_line "^render time: " "$work/output" 30 ;;
+    *GL*) ;;
+    *) check "with the way to a file" grep -q "scripts/run mirrorfold.png" "$work/errors" ;;
+    esac
+    [ "$expected_status" -ne 0 ] || xdotool mousemove 20 20 key Escape
     wait "$run_pid"
-    check "Escape then ends it with status 0" [ $? -eq 0 ]
+    check "then it ends with status $expected_status" [ $? -eq "$expected_status" ]
     cat "$work/errors"
 done
 unset DISPLAY
