@@ -47,6 +47,7 @@ declare -gA PACKAGE_GIVES=(
     [g++]="command g++ clang++ -- a C++ compiler (g++ or clang++)"
     [cmake]="command cmake -- CMake"
     [make]="command make -- make"
+    [binutils]="command ld.bfd -- GNU ld (binutils), which writes the packed file"
     [pkg-config]="command pkg-config pkgconf -- pkg-config"
     [libgtk-3-dev]="module gtk+-3.0 -- the GTK 3 development files (pkg-config module gtk+-3.0)"
     [libgl-dev]="module gl -- the OpenGL development files (pkg-config module gl)"
@@ -59,7 +60,7 @@ declare -gA PACKAGE_GIVES=(
     [xvfb]="command Xvfb -- the virtual X server Xvfb"
     [xauth]="command xauth -- xauth"
     [openbox]="command openbox -- the openbox window manager"
-    [imagemagick]="command import -- ImageMagick (its import command)"
+    [imagemagick]="command identify -- ImageMagick (its identify command)"
     [x11-utils]="command xprop -- the X utilities xprop and xwininfo"
     [xdotool]="command xdotool -- xdotool"
     [glslang-tools]="command glslangValidator -- glslangValidator (glslang)"
@@ -109,7 +110,7 @@ set_compiler_package
 # the runner's preload library add; what the renderer adds; what the tests
 # and the benchmark add to all that. Mesa's drivers, through EGL, draw
 # where there is no GPU driver of another vendor.
-BUILD_TOOL_PACKAGES=("$COMPILER_PACKAGE" cmake make pkg-config)
+BUILD_TOOL_PACKAGES=("$COMPILER_PACKAGE" binutils cmake make pkg-config)
 PROGRAM_BUILD_PACKAGES=(libgtk-3-dev libgl-dev)
 RENDERER_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev)
 TEST_BUILD_PACKAGES=(libgtest-dev libx11-dev libxfixes-dev)

@@ -1,5 +1,6 @@
 // The image the program shows, compared with the CPU reference computed from
-// the scene's written description.
+// the scene's written description; and the renderer's PNG, compared with
+// what the program shows, pixel for pixel, drawn in the smallest pieces.
 //
 // Most of the picture is chaotic at the level of single pixels: a path lands
 // anywhere within .001 of a surface, and the roughness noise there, with a
@@ -13,11 +14,14 @@
 // 25% larger roughness or a missing tone curve all fall below 30%.
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "reference_image.h"
@@ -75,6 +79,35 @@ Comparison compare_with_reference(const std::vector<uint32_t>& screen)
     return {agreeing / pixels.size(), sum / pixels.size()};
 }
 
+// RGB as the screenshot has it, 0xRRGGBB, top row first.
+std::vector<uint32_t> read_png(const std::string& path)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    std::vector<uint32_t> pixels;
+    if (!png_image_begin_read_from_file(&image, path.c_str()))
+        return pixels;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> bytes(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr))
+        return pixels;
+    for (size_t i = 0; i + 2 < bytes.size(); i += 3)
+        pixels.push_back(uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2]);
+    return pixels;
+}
+
+// The renderer at one sample, its pieces forced to the smallest: a
+// thousand and more draws, some no wider than 64 columns.
+std::vector<uint32_t> rendered_in_small_pieces()
+{
+    std::string path = std::filesystem::temp_directory_path() / ("mirrorfold-image-test-" + std::to_string(getpid()) + ".png");
+    std::string command = std::string("SAMPLES=1 '") + MIRRORFOLD_RENDER + "' --piece-time 0.001 '" + path + "' >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::vector<uint32_t> pixels = read_png(path);
+    std::filesystem::remove(path);
+    return pixels;
+}
+
 TEST(Image, MatchesTheReferenceAtOneSample)
 {
     VirtualDisplay display(width, height);
@@ -96,6 +129,13 @@ TEST(Image, MatchesTheReferenceAtOneSample)
     std::cout << result.agreeing_share * 100 << "% of pixels agree with the reference; mean difference "
               << result.mean_difference << " steps of 255\n";
     EXPECT_GE(result.agreeing_share, least_agreeing_share);
+
+    std::vector<uint32_t> rendered = rendered_in_small_pieces();
+    ASSERT_EQ(rendered.size(), screen.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < screen.size(); ++i)
+        differing += rendered[i] != (screen[i] & 0xffffff);
+    EXPECT_EQ(differing, 0u) << "pixels where the renderer's PNG differs from the program's window";
 }
 
 }  // namespace
