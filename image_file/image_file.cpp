@@ -30,9 +30,13 @@ bool is_directory(const std::string& path)
 }
 
 // libpng's own handler prints its reason before giving up; the caller says
-// it in one line of its own, with the system's reason.
+// it in one line of its own, with the system's reason, which a failed
+// write leaves in errno and libpng's longjmp would not keep.
+int encoding_error;
+
 [[noreturn]] void give_up(png_structp png, png_const_charp)
 {
+    encoding_error = errno;
     png_longjmp(png, 1);
 }
 
@@ -78,6 +82,8 @@ void ImageFile::save(int width, int height, const std::vector<unsigned char>& rg
     std::vector<png_text> chunks(text.size());
     std::vector<png_bytep> rows(height);
     bool encoded = false;
+    int error = 0;
+    encoding_error = 0;
     if (!setjmp(png_jmpbuf(png))) {
         png_init_io(png, file);
         png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
@@ -93,18 +99,22 @@ void ImageFile::save(int width, int height, const std::vector<unsigned char>& rg
         png_set_rows(png, info, rows.data());
         png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
         encoded = true;
+    } else {
+        error = encoding_error;
     }
     png_destroy_write_struct(&png, &info);
     // The data is on disk before the name points at it: a crash after the
     // rename leaves the whole image, never an empty one.
-    errno = 0;
-    bool written = encoded && fflush(file) == 0 && fsync(descriptor_) == 0;
-    int error = errno;
-    written = fclose(file) == 0 && written;
+    if (encoded && (fflush(file) != 0 || fsync(descriptor_) != 0))
+        error = errno;
+    if (fclose(file) != 0 && !error)
+        error = errno;
     descriptor_ = -1;
+    bool written = encoded && !error;
     if (written && rename(temporary_path_.c_str(), path_.c_str()) == 0)
         return;
-    error = error ? error : errno;
+    if (written)
+        error = errno;
     unlink(temporary_path_.c_str());
     throw std::runtime_error("cannot save " + path_ + (error ? std::string(": ") + strerror(error) : ""));
 }

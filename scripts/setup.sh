@@ -128,6 +128,31 @@ TEST_PACKAGES=(libglx-mesa0 xvfb xauth openbox imagemagick x11-utils
 # MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).
 BUILD_DIR=${MIRRORFOLD_BUILD_DIR:-build}
 
+# Root builds for the checkout's owner: someone who ran "sudo scripts/run"
+# once must still own the build tree they run in next, as themselves.
+give_build_tree_to_owner() {
+    local owner
+    owner=$(stat -c %u:%g .)
+    if [ "$(id -u)" -eq 0 ] && [ "${owner%%:*}" -ne 0 ] && [ -d "$BUILD_DIR" ]; then
+        chown -R "$owner" "$BUILD_DIR"
+    fi
+}
+
+# CMake reads CXX only when it first configures a tree, so a tree that
+# another compiler built would quietly build with that one again. Where CXX
+# names a compiler other than the tree's, the tree is emptied, but for its
+# lock, and configured anew.
+configure_for_compiler() {
+    local wanted cached
+    [ -n "${CXX:-}" ] && [ -f "$BUILD_DIR/CMakeCache.txt" ] || return 0
+    wanted=$(realpath -- "$(type -P "$CXX")" 2>/dev/null) || return 0
+    cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD_DIR/CMakeCache.txt")
+    cached=$(realpath -- "$cached" 2>/dev/null) || true
+    [ "$wanted" != "$cached" ] || return 0
+    echo "the build tree $BUILD_DIR was configured for ${cached:-another compiler}; configuring it anew for $CXX" >&2
+    find "$BUILD_DIR" -mindepth 1 -maxdepth 1 ! -name .build.lock -exec rm -rf {} +
+}
+
 # Builds into BUILD_DIR; the compiler's output is shown only when something
 # fails. "program" builds what scripts/run needs to show the image (the
 # program and its run report library), "renderer" what it needs to save it,
@@ -148,21 +173,29 @@ build_mirrorfold() {
     local lock
     exec {lock}>"$BUILD_DIR/.build.lock"
     flock "$lock"
+    configure_for_compiler
     local configure=(cmake -S . -B "$BUILD_DIR") build=(cmake --build "$BUILD_DIR" --parallel "$(nproc)") targets=()
     case $1 in
     everything) configure+=(-DBUILD_TESTING=ON) ;;
     program) targets=(mirrorfold mirrorfold_run_report) ;;
     renderer) targets=(mirrorfold-render) ;;
     esac
-    [ "$1" = everything ] || [ -f "$BUILD_DIR/CMakeCache.txt" ] || configure+=(-DBUILD_TESTING=OFF)
+    # A tree without build files, new or left by a failed configure, is
+    # configured without the tests for a run, so that its first build is
+    # the run's alone; a complete tree keeps its settings.
+    if [ "$1" != everything ] && [ ! -f "$BUILD_DIR/Makefile" ] && [ ! -f "$BUILD_DIR/build.ninja" ]; then
+        configure+=(-DBUILD_TESTING=OFF)
+    fi
     [ ${#targets[@]} -eq 0 ] || build+=(--target "${targets[@]}")
     # In a subshell, so that only it writes to the log: a trap that runs
     # while it builds (Ctrl-C) still speaks to the user.
     if ! ("${configure[@]}" && "${build[@]}") >"$BUILD_DIR/build.log" 2>&1; then
+        give_build_tree_to_owner
         cat "$BUILD_DIR/build.log" >&2
         echo "the build failed (its log: $BUILD_DIR/build.log)" >&2
         exit 1
     fi
+    give_build_tree_to_owner
     if [ -n "${2:-}" ]; then
         case $1 in
         program) cp "$BUILD_DIR/mirrorfold" "$BUILD_DIR/libmirrorfold_run_report.so" "$2/" ;;

@@ -363,7 +363,8 @@ Bytes encode(const Bytes& image, const Masks& masks, uint32_t* check_value = nul
 Masks search_contexts(const Bytes& image)
 {
     // Candidates: every choice of up to MODEL_MAX_CONTEXT_BYTES positions,
-    // 92 of them. The whole search takes about 20 s for mirrorfold.
+    // 92 of them. The tool prints what the search took (docs/packed-executable.md
+    // has mirrorfold's).
     Masks candidates;
     for (unsigned mask = 1; mask < 256; ++mask)
         if (__builtin_popcount(mask) <= MODEL_MAX_CONTEXT_BYTES)
@@ -476,8 +477,8 @@ int main(int argc, char** argv)
 
     auto started = std::chrono::steady_clock::now();
     // The search codes its trials on the image's first SEARCH_SAMPLE_BYTES
-    // only, which bounds its time for any input (about 20 s) and leaves
-    // mirrorfold's whole.
+    // only, which bounds its time for any input and leaves mirrorfold's
+    // whole.
     Masks masks = search_contexts(Bytes(image.begin(), image.begin() + std::min(image.size(), SEARCH_SAMPLE_BYTES)));
     uint32_t check;
     std::vector<double> byte_bits;

@@ -92,9 +92,11 @@ for refusal in "/nonexistent/image.png|/nonexistent: no such directory" \
         fi
         check "$tool refuses \"$bad\" with status 2, before rendering, at once" \
             [ "$status/$(wc -c <"$work/output")/$((SECONDS - started < 20))" = 2/0/1 ]
-        check "with its reason" grep -q "^${tool#scripts/}: .*$reason" "$work/errors"
+        check "with its reason" grep -q "^$tool: .*$reason" "$work/errors"
     done
 done
+"$render" --list-devices >"$work/output" 2>&1
+check "--list-devices names Mesa's software device" grep -q "^0: software, .*llvmpipe" "$work/output"
 SAMPLES=0 "$render" --device 99 "$work/elsewhere/x.png" >"$work/output" 2>"$work/errors"
 check "a device that is not there is refused with status 2" [ $? -eq 2 ]
 check "before anything is drawn" [ "$(wc -c <"$work/output")/$(ls -A "$work/elsewhere")" = "0/$(printf 'directory.png\nrelative.png')" ]
@@ -167,6 +169,34 @@ for name in first second; do
     check "$name image saved" [ -s "$work/$name.png" ] || cat "$work/$name.output"
     check "$name run shows its progress from a path with a blank" grep -q '^strips 108/108' "$work/$name.output"
 done
+check "that tree is configured without the tests" grep -q "^BUILD_TESTING:BOOL=OFF$" "$MIRRORFOLD_BUILD_DIR/CMakeCache.txt"
+export MIRRORFOLD_BUILD_DIR=$2
+
+# Run once as root (as with sudo) in a checkout that is another user's, then
+# as that user, with another compiler: the build tree is theirs, and the
+# build is made with the compiler they named. The other compiler is g++
+# behind a wrapper, which CMake knows by the wrapper's path.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    checkout=$work/checkout user=65534
+    mkdir -p "$checkout" "$work/images"
+    tar -C "$1" --exclude=./build --exclude=./.git -cf - . | tar -C "$checkout" -xf -
+    printf '#!/bin/sh\nexec g++ "$@"\n' >"$work/other-compiler"
+    chmod 755 "$work" "$work/other-compiler"
+    chmod 777 "$work/images"
+    chown -R "$user:$user" "$checkout"
+    env -u MIRRORFOLD_BUILD_DIR SUDO_UID=$user SAMPLES=0 "$checkout/scripts/run" "$work/images/as-root.png" >"$work/output" 2>&1
+    check "as root in another user's checkout: the image saved" [ -s "$work/images/as-root.png" ] || cat "$work/output"
+    check "and the build tree left to that user" [ -z "$(find "$checkout/build" ! -uid "$user")" ]
+    setpriv --reuid="$user" --regid="$user" --clear-groups env -u MIRRORFOLD_BUILD_DIR HOME="$work/images" \
+        CXX="$work/other-compiler" \
+        SAMPLES=0 "$checkout/scripts/run" "$work/images/as-user.png" >"$work/output" 2>&1
+    check "then as that user, with another compiler: the image saved" [ -s "$work/images/as-user.png" ] ||
+        cat "$work/output"
+    check "built with the compiler named" \
+        grep -q "^CMAKE_CXX_COMPILER:[A-Z]*=$work/other-compiler$" "$checkout/build/CMakeCache.txt"
+else
+    echo "skipped: running as root and then as another user needs root and setpriv"
+fi
 
 # Without Debian's tools, as on Fedora, what their packages give is looked
 # for instead; here it is all there. They are hidden in a mount namespace.
@@ -266,6 +296,37 @@ if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
         check "${archive_case%%:*}: the release check is skipped with status 77" [ $? -eq 77 ]
         check "in one line saying so" [ "$(grep -c "${archive_case#*:}" "$work/errors")/$(wc -l <"$work/errors")" = 1/1 ]
         cat "$work/errors"
+    done
+    # Whether the tests there pass, fail or are interrupted, everything
+    # mounted is unmounted and everything made is removed. A stand-in for
+    # debootstrap makes a small system whose "env", which runs the tests
+    # there, does as it is told.
+    cat >"$work/debootstrap" <<'STAND_IN'
+#!/bin/bash
+root=$3
+mkdir -p "$root"/{proc,sys,dev,tmp,etc/apt/apt.conf.d,usr/bin,root}
+for file in /bin/sh /bin/sleep $(ldd /bin/sh /bin/sleep | grep -o '/[^ ]*'); do cp --parents -L "$file" "$root"; done
+printf '#!/bin/sh\necho >/started\n%s\n' "$TESTS_THERE" >"$root/usr/bin/env"
+chmod 755 "$root/usr/bin/env"
+STAND_IN
+    chmod 755 "$work/debootstrap"
+    mkdir "$work/releases"
+    started_there() {
+        [ -n "$(find "$work/releases" -maxdepth 3 -name started)" ]
+    }
+    for outcome in "exit 0:0" "exit 1:1" "sleep 600:130"; do
+        TMPDIR="$work/releases" MIRRORFOLD_DEBOOTSTRAP="$work/debootstrap" TESTS_THERE=${outcome%:*} \
+            setsid env --default-signal=INT "$1/scripts/test-on-debian" trixie >"$work/output" 2>&1 &
+        run_pid=$!
+        if [ "${outcome#*:}" -eq 130 ]; then
+            check "the tests there begin" wait_until 60 started_there
+            kill -INT -- "-$run_pid"
+        fi
+        wait "$run_pid"
+        check "tests there that end with \"${outcome%:*}\": status ${outcome#*:}" [ $? -eq "${outcome#*:}" ] ||
+            cat "$work/output"
+        check "nothing left mounted" [ -z "$(findmnt -rn -o TARGET | grep "^$work/releases/")" ]
+        check "nothing left" [ -z "$(ls -A "$work/releases")" ]
     done
 else
     echo "skipped: the release check needs root and a mount namespace"
