@@ -19,7 +19,16 @@ run=$1/scripts/run render=$2/mirrorfold-render bench=$2/mirrorfold-bench
 export MIRRORFOLD_BUILD_DIR=$2
 work=$(mktemp -d)
 started_pids=()
-trap 'kill "${started_pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+# What a release check failed to unmount is unmounted here, the deepest
+# first, before anything is removed: below it lie the machine's own /dev
+# and /proc. And nothing is removed across a file system's edge.
+unmount_left_behind() {
+    local target
+    for target in $(findmnt -rn -o TARGET | grep "^$work/" | sort -r); do
+        umount --lazy "$target" 2>/dev/null || true
+    done
+}
+trap 'kill "${started_pids[@]}" 2>/dev/null; unmount_left_behind; rm -rf --one-file-system "$work"' EXIT
 unset DISPLAY WAYLAND_DISPLAY
 # The narrow display below is the test's own: no session bus started there
 # may outlive it.
@@ -325,7 +334,8 @@ STAND_IN
         wait "$run_pid"
         check "tests there that end with \"${outcome%:*}\": status ${outcome#*:}" [ $? -eq "${outcome#*:}" ] ||
             cat "$work/output"
-        check "nothing left mounted" [ -z "$(findmnt -rn -o TARGET | grep "^$work/releases/")" ]
+        check "nothing left mounted" [ -z "$(findmnt -rn -o TARGET | grep "^$work/releases/")" ] ||
+            unmount_left_behind
         check "nothing left" [ -z "$(ls -A "$work/releases")" ]
     done
 else
