@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "image_file.h"
+#include "option_value.h"
 #include "offscreen_gl.h"
 
 namespace {
@@ -133,20 +134,12 @@ int main(int argc, char** argv)
             print_usage(stdout);
             return 0;
         }
-        // "--option value" or "--option=value".
-        std::string option = argv[i];
-        const char* value = nullptr;
-        size_t equals = option.find('=');
-        if (equals != std::string::npos) {
-            value = argv[i] + equals + 1;
-            option.resize(equals);
-        }
+        const char* value;
+        std::string option = option_with_value(argc, argv, i, value);
         if (option != "--repeat" && option != "--png")
-            refuse("unknown argument \"" + std::string(argv[i]) + "\"");
-        if (!value && i + 1 == argc)
-            refuse(option + " needs a value");
+            refuse("unknown option \"" + option + "\"");
         if (!value)
-            value = argv[++i];
+            refuse(option + " needs a value");
         if (option == "--repeat")
             repeat = parse_repeat(value);
         else

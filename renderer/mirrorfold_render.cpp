@@ -24,6 +24,7 @@
 #include <string>
 
 #include "image_file.h"
+#include "option_value.h"
 #include "offscreen_gl.h"
 #include "progress_display.h"
 
@@ -202,19 +203,12 @@ int main(int argc, char** argv)
             image_path = argv[i];
             continue;
         }
-        // "--option value" or "--option=value".
-        const char* value = nullptr;
-        size_t equals = option.find('=');
-        if (equals != std::string::npos) {
-            value = argv[i] + equals + 1;
-            option.resize(equals);
-        }
+        const char* value;
+        option = option_with_value(argc, argv, i, value);
         if (option != "--device" && option != "--piece-time")
-            refuse("unknown argument \"" + std::string(argv[i]) + "\"");
-        if (!value && i + 1 == argc)
-            refuse(option + " needs a value");
+            refuse("unknown option \"" + option + "\"");
         if (!value)
-            value = argv[++i];
+            refuse(option + " needs a value");
         if (option == "--device")
             device = int(parse_number(option, value, 0, 1000));
         else
