@@ -92,15 +92,18 @@ require_without_debian() {
 }
 
 # The C++ compiler is the one CXX names, as CMake takes it: its Debian
-# package, and elsewhere the command itself. Where CXX names none of these,
-# g++ (or, elsewhere, either compiler).
+# package, and elsewhere the command itself. Where CXX is unset, g++ (or,
+# elsewhere, either compiler).
 set_compiler_package() {
     local compiler=${CXX:-}
     compiler=${compiler##*/}
     case $compiler in
     clang++ | clang++-[0-9]*) COMPILER_PACKAGE=clang${compiler#clang++} ;;
     g++ | g++-[0-9]*) COMPILER_PACKAGE=$compiler ;;
-    *) COMPILER_PACKAGE=g++ && return ;;
+    "") COMPILER_PACKAGE=g++ && return ;;
+    # A compiler of the user's own (a wrapper, ccache): no package gives
+    # it, and CMake says so where it is no compiler.
+    *) COMPILER_PACKAGE= && return ;;
     esac
     PACKAGE_GIVES[$COMPILER_PACKAGE]="command $compiler -- the C++ compiler $compiler"
 }
@@ -110,7 +113,7 @@ set_compiler_package
 # the runner's preload library add; what the renderer adds; what the tests
 # and the benchmark add to all that. Mesa's drivers, through EGL, draw
 # where there is no GPU driver of another vendor.
-BUILD_TOOL_PACKAGES=("$COMPILER_PACKAGE" binutils cmake make pkg-config)
+BUILD_TOOL_PACKAGES=(${COMPILER_PACKAGE:+"$COMPILER_PACKAGE"} binutils cmake make pkg-config)
 PROGRAM_BUILD_PACKAGES=(libgtk-3-dev libgl-dev)
 RENDERER_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev)
 TEST_BUILD_PACKAGES=(libgtest-dev libx11-dev libxfixes-dev)

@@ -184,12 +184,13 @@ export MIRRORFOLD_BUILD_DIR=$2
 # Run once as root (as with sudo) in a checkout that is another user's, then
 # as that user, with another compiler: the build tree is theirs, and the
 # build is made with the compiler they named. The other compiler is g++
-# behind a wrapper, which CMake knows by the wrapper's path.
+# (this build's) behind a wrapper, which CMake knows by the wrapper's path.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     checkout=$work/checkout user=65534
     mkdir -p "$checkout" "$work/images"
     tar -C "$1" --exclude=./build --exclude=./.git -cf - . | tar -C "$checkout" -xf -
-    printf '#!/bin/sh\nexec g++ "$@"\n' >"$work/other-compiler"
+    printf '#!/bin/sh\nexec %s "$@"\n' "$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$2/CMakeCache.txt")" \
+        >"$work/other-compiler"
     chmod 755 "$work" "$work/other-compiler"
     chmod 777 "$work/images"
     chown -R "$user:$user" "$checkout"
@@ -285,7 +286,7 @@ check "in a few lines" [ "$(wc -l <"$work/output")" -le 6 ]
 cat -v "$work/output" | tail -n 3
 
 # The compiler the scripts install is the one CXX names.
-for compiler in "g++:g++" "clang++:clang" "/usr/bin/clang++-19:clang-19" "g++-14:g++-14" ":g++"; do
+for compiler in "g++:g++" "clang++:clang" "/usr/bin/clang++-19:clang-19" "g++-14:g++-14" ":g++" "/opt/my-wrapper:"; do
     check "CXX=${compiler%%:*} needs ${compiler#*:}" \
         [ "$(CXX=${compiler%%:*} bash -c 'source "$1/scripts/setup.sh" && echo "$COMPILER_PACKAGE"' - "$1")" = "${compiler#*:}" ]
 done
