@@ -11,7 +11,6 @@
 // default 300 samples a software renderer takes hours for one.
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>

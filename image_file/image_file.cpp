@@ -1,6 +1,5 @@
 #include "image_file.h"
 
-#include <fcntl.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>

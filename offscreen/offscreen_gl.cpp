@@ -128,9 +128,10 @@ OffscreenGl::OffscreenGl(int device_number)
         throw std::runtime_error("no OpenGL 4.3 core context on " + source_ + ": the image needs OpenGL 4.3");
     if (!eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, context_))
         throw std::runtime_error("cannot make the context current without a surface on " + source_);
+    // Mesa's software renderers, on its software device or the surfaceless
+    // platform alike, name themselves so.
     std::string name = renderer();
-    software_ = source_.find("(software") != std::string::npos || name.find("llvmpipe") != std::string::npos ||
-                name.find("softpipe") != std::string::npos;
+    software_ = name.find("llvmpipe") != std::string::npos || name.find("softpipe") != std::string::npos;
 }
 
 OffscreenGl::~OffscreenGl()

@@ -49,8 +49,7 @@ public:
     // Where it draws: "device N (hardware, /dev/dri/renderD128)", say, or
     // "the surfaceless platform".
     const std::string& source() const { return source_; }
-    // Whether it draws on the CPU: a device marked so, or Mesa's software
-    // renderers, which the surfaceless platform uses without a GPU.
+    // Whether it draws on the CPU, with one of Mesa's software renderers.
     bool software() const { return software_; }
 
 private:

@@ -159,14 +159,12 @@ configure_for_compiler() {
 # Builds into BUILD_DIR; the compiler's output is shown only when something
 # fails. "program" builds what scripts/run needs to show the image (the
 # program and its run report library), "renderer" what it needs to save it,
-# "everything" the tests and the benchmark too. A new build tree is
-# configured without the tests, so that their libraries are not needed; a
-# tree is configured again each time (a second or so), so that what was
-# installed since (GTK, say, for a tree first built for the renderer
-# alone) is found. Runs that share a build tree take turns here, and only
-# here. Given a directory, it copies what was built there before the next
-# build may start: a run executes its own copies, which a build for another
-# run cannot relink under it.
+# "everything" the tests and the benchmark too. A tree is configured again
+# each time (a second or so), so that what was installed since (GTK, say,
+# for a tree first built for the renderer alone) is found. Runs that share
+# a build tree take turns here, and only here. Given a directory, it copies
+# what was built there before the next build may start: a run executes its
+# own copies, which a build for another run cannot relink under it.
 build_mirrorfold() {
     if ! mkdir -p "$BUILD_DIR" 2>/dev/null || [ ! -w "$BUILD_DIR" ]; then
         echo "cannot build: $(realpath -m "$BUILD_DIR") is not writable by $(id -un)" >&2
