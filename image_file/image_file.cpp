@@ -12,14 +12,14 @@
 
 namespace {
 
-bool ends_in_png(const std::string& path)
+bool ends_in(const std::string& path, const std::string& extension)
 {
-    if (path.size() < 4)
+    if (path.size() < extension.size())
         return false;
-    std::string extension = path.substr(path.size() - 4);
-    for (char& c : extension)
+    std::string end = path.substr(path.size() - extension.size());
+    for (char& c : end)
         c = char(tolower(static_cast<unsigned char>(c)));
-    return extension == ".png";
+    return end == extension;
 }
 
 bool is_directory(const std::string& path)
@@ -43,12 +43,14 @@ void ignore_warning(png_structp, png_const_charp) {}
 
 }  // namespace
 
-ImageFile::ImageFile(const std::string& path) : path_(path)
+ImageFile::ImageFile(const std::string& path, Format format) : path_(path)
 {
     if (path.empty())
         throw ImageFileRefused("the image's name is empty");
-    if (!ends_in_png(path))
+    if (format == Format::png && !ends_in(path, ".png"))
         throw ImageFileRefused(path + ": the image is saved as a PNG; name it so (IMAGE.png)");
+    if (format == Format::exr && !ends_in(path, ".exr"))
+        throw ImageFileRefused(path + ": this is saved as an OpenEXR file; name it so (NAME.exr)");
     size_t slash = path.rfind('/');
     std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     if (!is_directory(directory))
@@ -73,18 +75,23 @@ ImageFile::~ImageFile()
     }
 }
 
-void ImageFile::save(int width, int height, const std::vector<unsigned char>& rgba, const TextChunks& text)
+void ImageFile::save(int width, int height, const std::vector<unsigned char>& rgba, const TextChunks& text,
+                     Compression compression)
 {
-    FILE* file = fdopen(descriptor_, "wb");
+    // A stream of its own over the descriptor, which stays open to be synced.
+    FILE* file = fdopen(dup(descriptor_), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, give_up, ignore_warning);
     png_infop info = png_create_info_struct(png);
     std::vector<png_text> chunks(text.size());
     std::vector<png_bytep> rows(height);
-    bool encoded = false;
     int error = 0;
     encoding_error = 0;
-    if (!setjmp(png_jmpbuf(png))) {
+    if (!file) {
+        error = errno;
+    } else if (!setjmp(png_jmpbuf(png))) {
         png_init_io(png, file);
+        if (compression == Compression::fast)
+            png_set_compression_level(png, 1);
         png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         for (size_t i = 0; i < text.size(); ++i) {
@@ -97,23 +104,49 @@ void ImageFile::save(int width, int height, const std::vector<unsigned char>& rg
             rows[y] = const_cast<png_bytep>(rgba.data()) + size_t(height - 1 - y) * width * 4;
         png_set_rows(png, info, rows.data());
         png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
-        encoded = true;
+        if (fflush(file) != 0)
+            error = errno;
     } else {
-        error = encoding_error;
+        // A failed encoding with no reason of the system's still fails.
+        error = encoding_error ? encoding_error : EIO;
     }
     png_destroy_write_struct(&png, &info);
-    // The data is on disk before the name points at it: a crash after the
-    // rename leaves the whole image, never an empty one.
-    if (encoded && (fflush(file) != 0 || fsync(descriptor_) != 0))
+    if (file && fclose(file) != 0 && !error)
         error = errno;
-    if (fclose(file) != 0 && !error)
+    finish(error);
+}
+
+void ImageFile::save_with(const std::function<void(const std::string& temporary_path)>& write)
+{
+    std::string reason;
+    try {
+        write(temporary_path_);
+    } catch (const std::exception& failure) {
+        reason = failure.what();
+    }
+    if (reason.empty()) {
+        finish(0);
+        return;
+    }
+    close(descriptor_);
+    descriptor_ = -1;
+    unlink(temporary_path_.c_str());
+    throw std::runtime_error("cannot save " + path_ + ": " + reason);
+}
+
+void ImageFile::finish(int error)
+{
+    // The data is on disk before the name points at it: a crash after the
+    // rename leaves the whole file, never an empty one.
+    if (!error && fsync(descriptor_) != 0)
+        error = errno;
+    if (close(descriptor_) != 0 && !error)
         error = errno;
     descriptor_ = -1;
-    bool written = encoded && !error;
-    if (written && rename(temporary_path_.c_str(), path_.c_str()) == 0)
+    if (!error && rename(temporary_path_.c_str(), path_.c_str()) == 0)
         return;
-    if (written)
+    if (!error)
         error = errno;
     unlink(temporary_path_.c_str());
-    throw std::runtime_error("cannot save " + path_ + (error ? std::string(": ") + strerror(error) : ""));
+    throw std::runtime_error("cannot save " + path_ + ": " + strerror(error));
 }

@@ -151,11 +151,21 @@ Framebuffer::Framebuffer(int width, int height, GLenum internal_format) : width(
     glGenTextures(1, &texture_);
     glBindTexture(GL_TEXTURE_2D, texture_);
     glTexStorage2D(GL_TEXTURE_2D, 1, internal_format, width, height);
+    // Float textures filter only where an extension says so; shaders read
+    // them by texel, which needs no filter, but the texture must be complete.
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glGenFramebuffers(1, &framebuffer_);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture_, 0);
     if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE)
         throw std::runtime_error("incomplete framebuffer");
+    glViewport(0, 0, width, height);
+}
+
+void Framebuffer::bind() const
+{
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     glViewport(0, 0, width, height);
 }
 
@@ -174,6 +184,7 @@ std::vector<unsigned char> Framebuffer::read_rgba8() const
 {
     std::vector<unsigned char> pixels(size_t(width) * height * 4);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
     return pixels;
 }
@@ -181,8 +192,15 @@ std::vector<unsigned char> Framebuffer::read_rgba8() const
 std::vector<float> Framebuffer::read_rgba_float() const
 {
     std::vector<float> pixels(size_t(width) * height * 4);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_FLOAT, pixels.data());
     return pixels;
+}
+
+void Framebuffer::write_rgba_float(const std::vector<float>& pixels) const
+{
+    glBindTexture(GL_TEXTURE_2D, texture_);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_FLOAT, pixels.data());
 }
 
 namespace {

@@ -68,11 +68,17 @@ public:
     Framebuffer(const Framebuffer&) = delete;
     Framebuffer& operator=(const Framebuffer&) = delete;
 
+    // Makes it the target of drawing again, after another.
+    void bind() const;
+    // Its colour texture, to be read by a shader while another is drawn.
+    GLuint texture() const { return texture_; }
+
     // Sets every pixel to `rgba`, whatever the scissor test says.
     void fill(const float rgba[4]) const;
     // RGBA, row 0 at the bottom.
     std::vector<unsigned char> read_rgba8() const;
     std::vector<float> read_rgba_float() const;
+    void write_rgba_float(const std::vector<float>& pixels) const;
 
     int width, height;
 

@@ -23,8 +23,8 @@ constexpr long preview_worth_seconds = 120;
 
 }  // namespace
 
-ProgressDisplay::ProgressDisplay(int descriptor, int strip_count, Clock::time_point started)
-    : descriptor_(descriptor), strip_count_(strip_count), terminal_(isatty(descriptor)), started_(started)
+ProgressDisplay::ProgressDisplay(int descriptor, const char* unit, int total, Clock::time_point started)
+    : descriptor_(descriptor), unit_(unit), total_(total), terminal_(isatty(descriptor)), started_(started)
 {
 }
 
@@ -38,43 +38,46 @@ void ProgressDisplay::write_text(const char* text) const
     }
 }
 
-void ProgressDisplay::show(int strips_done)
+void ProgressDisplay::show(double done)
 {
     if (finished_)
         return;
     Clock::time_point now = Clock::now();
-    // The estimate goes by the strips finished since the first were seen,
-    // which leaves start-up and the shader's compilation out of it. Strips
+    // The estimate goes by the units finished since the first were seen,
+    // which leaves start-up and the shader's compilation out of it. Units
     // differ in cost, so it is an estimate and says so.
     long remaining = -1;
-    if (first_seen_count_ < 0 && strips_done > 0) {
+    if (start_done_ < 0) {
+        start_done_ = done;
+    } else if (first_seen_done_ < 0 && done > start_done_) {
         first_seen_ = now;
-        first_seen_count_ = strips_done;
-    } else if (first_seen_count_ >= 0 && strips_done > first_seen_count_) {
-        double per_strip = std::chrono::duration<double>(now - first_seen_).count() / (strips_done - first_seen_count_);
-        remaining = long(per_strip * (strip_count_ - strips_done));
+        first_seen_done_ = done;
+    } else if (first_seen_done_ >= 0 && done > first_seen_done_) {
+        double per_unit = std::chrono::duration<double>(now - first_seen_).count() / (done - first_seen_done_);
+        remaining = long(per_unit * (total_ - done));
     }
     long elapsed = long(std::chrono::duration<double>(now - started_).count());
-    std::string estimate = remaining < 0 ? "estimate after the first strips"
+    std::string estimate = remaining < 0 ? std::string("estimate after the first ") + unit_
                                          : "about " + clock_text(remaining) + " left (estimate)";
-    int percent = strips_done * 100 / strip_count_;
+    // Nothing to do is all done.
+    int percent = total_ ? int(done * 100 / total_) : 100, whole_done = int(done);
     char line[256];
     if (terminal_) {
         // Short enough for 80 columns even at hours: a line that wraps
         // cannot be redrawn in place.
-        int filled = strips_done * 10 / strip_count_;
+        int filled = percent / 10;
         std::string bar = std::string(filled, '#') + std::string(10 - filled, '.');
-        snprintf(line, sizeof line, "\r[%s] %3d/%d %3d%% | %s elapsed | %s\033[K", bar.c_str(), strips_done,
-                 strip_count_, percent, clock_text(elapsed).c_str(), estimate.c_str());
+        snprintf(line, sizeof line, "\r[%s] %3d/%d %3d%% | %s elapsed | %s\033[K", bar.c_str(), whole_done, total_,
+                 percent, clock_text(elapsed).c_str(), estimate.c_str());
         write_text(line);
         line_open_ = true;
     } else if (percent >= next_report_percent_) {
-        snprintf(line, sizeof line, "strips %d/%d (%d%%), %s elapsed, %s\n", strips_done, strip_count_, percent,
+        snprintf(line, sizeof line, "%s %d/%d (%d%%), %s elapsed, %s\n", unit_, whole_done, total_, percent,
                  clock_text(elapsed).c_str(), estimate.c_str());
         write_text(line);
         next_report_percent_ = percent / 10 * 10 + 10;
     }
-    if (strips_done == strip_count_) {
+    if (done >= total_) {
         if (line_open_)
             write_text("\n");
         finished_ = true;

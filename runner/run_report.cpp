@@ -55,7 +55,7 @@ constexpr int strip_count = 108, image_width = 1920;
 void show_progress(int strips_done)
 {
     static const int descriptor = descriptor_named("MIRRORFOLD_PROGRESS_FD");
-    static ProgressDisplay display(descriptor, strip_count, loaded);
+    static ProgressDisplay display(descriptor, "strips", strip_count, loaded);
     if (descriptor >= 0)
         display.show(strips_done);
 }
