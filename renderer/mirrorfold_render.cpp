@@ -117,13 +117,13 @@ void print_usage(FILE* stream)
     exit(2);
 }
 
-// A file that does not fit this render: one line, status 2, nothing drawn,
-// the file left as it was.
-[[noreturn]] void refuse_file(const std::string& reason)
-{
-    fprintf(stderr, "mirrorfold-render: %s\n", reason.c_str());
-    exit(2);
-}
+// A file that does not fit this render, or a range that does not fit the
+// samples asked: one line, status 2, nothing drawn, every file left as it
+// was. Thrown, so that the temporary files claimed so far go on the way
+// out.
+struct Refusal : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 double parse_number(const std::string& option, const char* text, double least, double most)
 {
@@ -228,6 +228,11 @@ bool exists(const std::string& path)
 std::string beside(const std::string& path, const char* ending)
 {
     return path.substr(0, path.size() - 4) + ending;
+}
+
+std::string counted(int samples)
+{
+    return std::to_string(samples) + (samples == 1 ? " sample" : " samples");
 }
 
 std::string sample_range(int first, int end)
@@ -386,9 +391,14 @@ int render(const Settings& settings, Clock::time_point started)
     const std::string checkpoint_path =
         settings.checkpoint.empty() ? beside(output_path, ".checkpoint.exr") : settings.checkpoint;
     const std::string preview_path = part ? "" : beside(output_path, ".preview.png");
+    stop_cleanly_on_signals();
     if (checkpoint_path == output_path)
-        refuse("the checkpoint cannot take the place of what it is for: " + output_path);
-    claimed(checkpoint_path, ImageFile::Format::exr);
+        throw Refusal("the checkpoint cannot take the place of what it is for: " + output_path);
+    try {
+        ImageFile(checkpoint_path, ImageFile::Format::exr);
+    } catch (const ImageFileRefused& refusal) {
+        throw Refusal(std::string("the checkpoint: ") + refusal.what());
+    }
 
     const int first = part ? settings.part->first : 0;
     std::optional<SampleSums> resumed;
@@ -396,14 +406,13 @@ int render(const Settings& settings, Clock::time_point started)
         try {
             resumed = load_sample_sums(checkpoint_path);
         } catch (const SampleSumsUnfit& unfit) {
-            refuse_file(std::string(unfit.what()) + "; --restart replaces it");
+            throw Refusal(std::string(unfit.what()) + "; --restart replaces it");
         }
         if (resumed->first_sample != first)
-            refuse_file(checkpoint_path + ": holds " + sample_range(resumed->first_sample, resumed->end_sample()) +
+            throw Refusal(checkpoint_path + ": holds " + sample_range(resumed->first_sample, resumed->end_sample()) +
                         ", not samples from " + std::to_string(first) + "; --restart replaces it");
     }
 
-    stop_cleanly_on_signals();
     const char* samples_text = getenv("SAMPLES");
     if (!samples_text)
         samples_text = "300";
@@ -412,12 +421,12 @@ int render(const Settings& settings, Clock::time_point started)
     const int asked = passes.samples_asked();
     const int end = part ? settings.part->second : asked;
     if (end > asked)
-        refuse("--samples " + std::to_string(first) + ":" + std::to_string(end) + " goes past the " +
+        throw Refusal("--samples " + std::to_string(first) + ":" + std::to_string(end) + " goes past the " +
                std::to_string(asked) + " samples that SAMPLES=\"" + samples_text + "\" asks for");
     int done = first;
     if (resumed) {
         if (resumed->end_sample() > end)
-            refuse_file(checkpoint_path + ": holds " + std::to_string(resumed->samples_done) + " samples, more than the " +
+            throw Refusal(checkpoint_path + ": holds " + counted(resumed->samples_done) + ", more than the " +
                         std::to_string(end - first) + " now asked; --restart replaces it");
         done = resumed->end_sample();
         say("resuming at " + std::to_string(done - first) + " of " + std::to_string(end - first) + " samples from " +
@@ -430,15 +439,18 @@ int render(const Settings& settings, Clock::time_point started)
     // sample; otherwise -1, and a file there (refused, with --restart) is
     // left alone until a new one replaces it.
     int checkpoint_end = done > first ? done : -1;
-    bool write_failure_said = false, preview_said = false;
-    bool preview_written = false;
+    // Whether this run wrote it, with the samples asked now.
+    bool checkpoint_written = false;
+    bool write_failure_said = false, preview_said = false, preview_written = false;
     auto sums_so_far = [&] { return SampleSums{first, done - first, asked, passes.sums()}; };
+    // With a preview of it, but for a render that is done: its image is.
     auto write_checkpoint = [&] {
         try {
             ImageFile file(checkpoint_path, ImageFile::Format::exr);
             save_sample_sums(file, sums_so_far());
             checkpoint_end = done;
-            if (!part) {
+            checkpoint_written = true;
+            if (!part && done < end) {
                 std::string samples = std::to_string(done) + " of " + std::to_string(end);
                 ImageFile(preview_path)
                     .save(width, height, passes.finished_image(),
@@ -451,7 +463,8 @@ int render(const Settings& settings, Clock::time_point started)
             }
         } catch (const std::exception& failure) {
             if (!write_failure_said)
-                say(std::string(failure.what()) + "; the render goes on, keeping the last checkpoint written");
+                say(std::string(failure.what()) + (done < end ? "; the render goes on" : "") +
+                    (checkpoint_end >= 0 ? ", and the last checkpoint written stays" : ""));
             write_failure_said = true;
         }
     };
@@ -513,7 +526,7 @@ int render(const Settings& settings, Clock::time_point started)
             write_checkpoint();
         fail(std::string(failure.what()) + (checkpoint_end > first ? "; " + kept() : ""));
     }
-    if (settings.keep_checkpoint && checkpoint_end != done)
+    if (settings.keep_checkpoint && !(checkpoint_written && checkpoint_end == done))
         write_checkpoint();
     else if (!settings.keep_checkpoint && checkpoint_end >= 0)
         unlink(checkpoint_path.c_str());
@@ -525,11 +538,13 @@ int render(const Settings& settings, Clock::time_point started)
     return 0;
 }
 
-// Adds parts that cover the samples once each, and saves the image.
-void merge(const Settings& settings)
+// Adds parts that cover the samples once each, and saves the image. Returns
+// the signal that stopped it, 0 where none did.
+int merge(const Settings& settings)
 {
     const std::vector<std::string> parts(settings.paths.begin(), settings.paths.end() - 1);
     std::unique_ptr<ImageFile> output = claimed(settings.paths.back(), ImageFile::Format::png);
+    stop_cleanly_on_signals();
     // Each part read whole and checked first, then added in the order of its
     // samples: the float additions' order, and so the pixels, do not depend
     // on the order the parts were named in.
@@ -543,10 +558,10 @@ void merge(const Settings& settings)
             SampleSums sums = load_sample_sums(path);
             ranges.push_back({path, sums.first_sample, sums.end_sample(), sums.samples_asked});
         } catch (const SampleSumsUnfit& unfit) {
-            refuse_file(unfit.what());
+            throw Refusal(unfit.what());
         }
         if (ranges.back().asked != ranges.front().asked)
-            refuse_file(path + ": a part of a render of " + std::to_string(ranges.back().asked) + " samples, " +
+            throw Refusal(path + ": a part of a render of " + std::to_string(ranges.back().asked) + " samples, " +
                         ranges.front().path + " of " + std::to_string(ranges.front().asked));
     }
     std::stable_sort(ranges.begin(), ranges.end(), [](const Part& a, const Part& b) { return a.first < b.first; });
@@ -555,15 +570,15 @@ void merge(const Settings& settings)
     const Part* previous = nullptr;
     for (const Part& range : ranges) {
         if (range.first > covered)
-            refuse_file(sample_range(covered, range.first) + " are in no part");
+            throw Refusal(sample_range(covered, range.first) + " are in no part");
         if (range.first < covered)
-            refuse_file(sample_range(range.first, std::min(covered, range.end)) + " are in both " + previous->path +
+            throw Refusal(sample_range(range.first, std::min(covered, range.end)) + " are in both " + previous->path +
                         " and " + range.path);
         covered = range.end;
         previous = &range;
     }
     if (covered < asked)
-        refuse_file(sample_range(covered, asked) + " of the " + std::to_string(asked) + " asked are in no part");
+        throw Refusal(sample_range(covered, asked) + " of the " + std::to_string(asked) + " asked are in no part");
 
     std::vector<float> sums;
     for (const Part& range : ranges) {
@@ -574,14 +589,16 @@ void merge(const Settings& settings)
             for (size_t i = 0; i < sums.size(); ++i)
                 sums[i] += rgba[i];
     }
-    stop_cleanly_on_signals();
     std::unique_ptr<OffscreenGl> gl = opened_gl(settings);
     const std::string samples_text = std::to_string(asked);
     SamplePasses passes(samples_text.c_str());
     passes.load_sums(sums);
+    if (stop_signal)
+        return stop_signal;
     output->save(width, height, passes.finished_image(),
                  {{"Software", "mirrorfold-render --merge"}, {"Samples", samples_text}, {"Renderer", gl->renderer()}});
     printf("image saved: %s\n", settings.paths.back().c_str());
+    return 0;
 }
 
 }  // namespace
@@ -592,10 +609,10 @@ int main(int argc, char** argv)
     Settings settings = parse_command_line(argc, argv);
     int signal_number = 0;
     try {
-        if (settings.merge)
-            merge(settings);
-        else
-            signal_number = render(settings, started);
+        signal_number = settings.merge ? merge(settings) : render(settings, started);
+    } catch (const Refusal& refusal) {
+        say(refusal.what());
+        return 2;
     } catch (const std::exception& error) {
         fail(error.what());
     }

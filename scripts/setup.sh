@@ -54,6 +54,7 @@ declare -gA PACKAGE_GIVES=(
     [libegl-dev]="module egl -- the EGL development files (pkg-config module egl)"
     [libopengl-dev]="module opengl -- the OpenGL development files (pkg-config module opengl)"
     [libpng-dev]="module libpng -- the libpng development files (pkg-config module libpng)"
+    [libopenexr-dev]="module OpenEXR -- the OpenEXR development files (pkg-config module OpenEXR)"
     [libgtest-dev]="module gtest -- GoogleTest (pkg-config module gtest)"
     [libx11-dev]="module x11 -- the Xlib development files (pkg-config module x11)"
     [libxfixes-dev]="module xfixes -- the XFixes development files (pkg-config module xfixes)"
@@ -67,6 +68,7 @@ declare -gA PACKAGE_GIVES=(
     [procps]="command pgrep -- pgrep (procps)"
     [debootstrap]="command debootstrap -- debootstrap"
     [groff-base]="command groff -- groff"
+    [openexr]="command exrheader -- OpenEXR's tools (exrheader)"
 )
 
 require_without_debian() {
@@ -115,17 +117,17 @@ set_compiler_package
 # where there is no GPU driver of another vendor.
 BUILD_TOOL_PACKAGES=(${COMPILER_PACKAGE:+"$COMPILER_PACKAGE"} binutils cmake make pkg-config)
 PROGRAM_BUILD_PACKAGES=(libgtk-3-dev libgl-dev)
-RENDERER_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev)
+RENDERER_BUILD_PACKAGES=(libegl-dev libopengl-dev libpng-dev libopenexr-dev)
 TEST_BUILD_PACKAGES=(libgtest-dev libx11-dev libxfixes-dev)
 MESA_PACKAGES=(libgl1-mesa-dri libegl-mesa0)
 # The tests run the program itself on virtual displays: the server, Mesa's
 # GLX, a window manager, the root-window queries that tell the manager is
 # up, and ImageMagick to read the images saved. They also press keys, run
 # the reference GLSL compiler, look for processes left behind, try
-# scripts/test-on-debian where the archive cannot be reached, and render
-# the manual pages.
+# scripts/test-on-debian where the archive cannot be reached, render the
+# manual pages and read the renderer's checkpoints with exrheader.
 TEST_PACKAGES=(libglx-mesa0 xvfb xauth openbox imagemagick x11-utils
-    xdotool glslang-tools procps debootstrap groff-base)
+    xdotool glslang-tools procps debootstrap groff-base openexr)
 
 # The build tree: build/ at the repository root, or the one
 # MIRRORFOLD_BUILD_DIR names (a test run from a tree configured elsewhere).

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# mirrorfold-render's checkpoints as a user meets them, at two samples over
+# the whole frame (about a minute here): Ctrl-C after the first pass keeps
+# the sums and a preview and says so; run again, it goes on from there, and
+# a finished render kept with --keep-checkpoint is taken up again; a merge
+# of parts. Checkpoints and parts that do not fit are refused with status 2,
+# in one line, before anything is drawn, and left byte for byte; so is a
+# checkpoint that --restart would replace but nothing has replaced yet. A
+# file-size limit leaves the last whole checkpoint.
+#
+#   checkpoint_test.sh RENDERER
+set -uo pipefail
+render=$1
+work=$(mktemp -d)
+render_pid=
+trap '[ -z "$render_pid" ] || kill "$render_pid" 2>/dev/null; rm -rf --one-file-system "$work"' EXIT
+cd "$work" || exit 1
+failures=0
+check() {  # check DESCRIPTION COMMAND...; fails as the command does
+    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); return 1; fi
+}
+wait_until() {  # wait_until SECONDS COMMAND...
+    local _
+    for _ in $(seq $(($1 * 10))); do
+        "${@:2}" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+files_here() {
+    ls -A | grep -v -x -e output -e errors | tr '\n' ' '
+}
+said() {  # said TEXT: in one line of standard error
+    [ "$(grep -c -F -- "$1" errors)" -eq 1 ] || { cat errors; return 1; }
+}
+exr_attribute() {  # exr_attribute FILE NAME
+    exrheader "$1" | sed -n "s/^$2 (type int): //p"
+}
+
+# Stopped during the second pass: the first is kept.
+SAMPLES=2 env --default-signal=INT "$render" x.png >output 2>errors &
+render_pid=$!
+check "a preview once the first pass is done" wait_until 600 grep -q "the picture so far" errors
+kill -INT "$render_pid"
+wait "$render_pid"
+check "SIGINT ends the render with status 130" [ $? -eq 130 ]
+render_pid=
+check "saying how much is kept, where, and how to go on" \
+    said "stopped by SIGINT: 1 of 2 samples kept in x.checkpoint.exr; the same command goes on from there"
+check "the checkpoint and the preview are left, and nothing else" \
+    [ "$(files_here)" = "x.checkpoint.exr x.preview.png " ]
+check "the preview says what it holds" [ "$(identify -format '%[Samples]' x.preview.png)" = "1 of 2" ]
+check "exrheader reads the checkpoint's samples" \
+    [ "$(exr_attribute x.checkpoint.exr mirrorfoldSamplesDone)/$(exr_attribute x.checkpoint.exr mirrorfoldSamplesAsked)" = 1/2 ]
+cp x.checkpoint.exr one-of-two.exr
+
+# What does not fit is refused at once, and left as it was.
+head -c 100000 one-of-two.exr >cut.exr
+cp x.preview.png picture.exr
+LC_ALL=C sed 's/vec3(7\.9)/vec3(7.8)/' one-of-two.exr >other-shader.exr
+for refusal in "SAMPLES=0 --checkpoint one-of-two.exr y.png|holds 1 sample, more than the 0 now asked" \
+    "SAMPLES=2 --checkpoint cut.exr y.png|cut.exr: cut short or damaged" \
+    "SAMPLES=2 --checkpoint picture.exr y.png|picture.exr: not an OpenEXR file" \
+    "SAMPLES=2 --checkpoint other-shader.exr y.png|other-shader.exr: made with another shader" \
+    "SAMPLES=2 --samples 1:3 y.exr|--samples 1:3 goes past the 2 samples" \
+    "SAMPLES=2 --merge one-of-two.exr y.png|samples 1 to 1 of the 2 asked are in no part" \
+    "SAMPLES=2 --merge one-of-two.exr one-of-two.exr y.png|samples 0 to 0 are in both one-of-two.exr and one-of-two.exr" \
+    "SAMPLES=2 --merge cut.exr y.png|cut.exr: cut short or damaged"; do
+    read -r -a arguments <<<"${refusal%|*}"
+    before=$(md5sum -- *.exr)
+    env "${arguments[0]}" "$render" "${arguments[@]:1}" >output 2>errors
+    check "${refusal%|*}: refused with status 2" [ $? -eq 2 ]
+    check "in one line, \"${refusal#*|}\"" said "${refusal#*|}"
+    check "having drawn nothing" [ "$(wc -c <output)/$(grep -c '^samples' errors)" = 0/0 ]
+    check "leaving every file as it was, and no other" [ "$(md5sum -- *.exr)/$(ls -A | grep -c -v '\.exr$')" = "$before/3" ]
+done
+# --restart replaces a checkpoint only with a new one: SAMPLES=0 writes none.
+SAMPLES=0 "$render" --restart --checkpoint cut.exr y.png >output 2>errors
+check "--restart with nothing drawn saves the image" [ $? -eq 0 ]
+check "and leaves the checkpoint it would replace" cmp -s cut.exr <(head -c 100000 one-of-two.exr)
+
+# Run again, it goes on. The checkpoint kept at the end does not fit under
+# the file-size limit: that is said, and the last whole one stays.
+(ulimit -f 20000 && SAMPLES=2 exec "$render" --keep-checkpoint x.png) >output 2>errors
+check "the same command goes on from the checkpoint, with status 0" [ $? -eq 0 ]
+check "saying so" said "resuming at 1 of 2 samples from x.checkpoint.exr"
+check "the image saved" grep -qx "image saved: x.png" output
+check "the checkpoint that did not fit, said once" said "cannot save x.checkpoint.exr: File too large"
+check "leaving the last whole one" cmp -s x.checkpoint.exr one-of-two.exr
+check "the preview gone with the render" [ ! -e x.preview.png ]
+
+# A finished render, kept, is taken up again with what is now asked, and
+# merged alone it is the image. Where the image cannot be saved, status 1,
+# and the checkpoint is kept.
+cp one-of-two.exr kept.exr
+SAMPLES=1 "$render" --keep-checkpoint --checkpoint kept.exr one.png >output 2>errors
+check "a checkpoint with all its samples gives the image" [ $? -eq 0 ]
+check "kept, with what it holds" said "1 of 1 samples kept in kept.exr"
+"$render" --merge kept.exr merged.png >output 2>errors
+check "its merge is the image, pixel for pixel" [ "$(compare -metric AE one.png merged.png null: 2>&1)" = 0 ]
+cp kept.exr before.exr
+(ulimit -f 100 && SAMPLES=1 exec "$render" --checkpoint kept.exr large.png) >output 2>errors
+check "an image that cannot be saved: status 1" [ $? -eq 1 ]
+check "saying why, and what is kept" said "cannot save large.png: File too large; 1 of 1 samples kept in kept.exr"
+check "the checkpoint as it was, and no image" [ "$(cmp before.exr kept.exr && ls large.png 2>&1)" != large.png ]
+cat errors
+
+echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
+[ "$failures" -eq 0 ]
