@@ -116,11 +116,11 @@ void ImageFile::save(int width, int height, const std::vector<unsigned char>& rg
     finish(error);
 }
 
-void ImageFile::save_with(const std::function<void(const std::string& temporary_path)>& write)
+void ImageFile::save_with(const std::function<void(int descriptor)>& write)
 {
     std::string reason;
     try {
-        write(temporary_path_);
+        write(descriptor_);
     } catch (const std::exception& failure) {
         reason = failure.what();
     }

@@ -39,10 +39,10 @@ public:
     void save(int width, int height, const std::vector<unsigned char>& rgba, const TextChunks& text,
               Compression compression = Compression::best_for_size);
 
-    // The same for a file that a library writes by its name: `write` fills
-    // the temporary file, then it is synced and renamed into place. Throws
+    // The same for a file that a library writes: `write` fills the open
+    // temporary file, then it is synced and renamed into place. Throws
     // std::runtime_error, with what `write` threw.
-    void save_with(const std::function<void(const std::string& temporary_path)>& write);
+    void save_with(const std::function<void(int descriptor)>& write);
 
     // For a signal handler, which may only unlink: the text stays put.
     const char* temporary_path() const { return temporary_path_.c_str(); }

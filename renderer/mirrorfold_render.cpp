@@ -530,7 +530,8 @@ int render(const Settings& settings, Clock::time_point started)
         write_checkpoint();
     else if (!settings.keep_checkpoint && checkpoint_end >= 0)
         unlink(checkpoint_path.c_str());
-    if (preview_written)
+    // The preview of this render, from this run or the one it went on from.
+    if (preview_written || (!part && checkpoint_end >= 0))
         unlink(preview_path.c_str());
     printf("%s saved: %s\n", part ? "part" : "image", output_path.c_str());
     if (settings.keep_checkpoint && checkpoint_end == done)

@@ -3,6 +3,7 @@
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
+#include <ImfIO.h>
 #include <ImfInputFile.h>
 #include <ImfIntAttribute.h>
 #include <ImfOutputFile.h>
@@ -40,6 +41,29 @@ Imf::FrameBuffer frame_slices(const float* rgba)
     return slices;
 }
 
+// OpenEXR's output to an open file, so that the file is the one claimed
+// and synced, and a failed write says the system's reason alone.
+class DescriptorStream : public Imf::OStream {
+public:
+    explicit DescriptorStream(int descriptor) : Imf::OStream("sums"), descriptor_(descriptor) {}
+
+    void write(const char bytes[], int count) override
+    {
+        while (count > 0) {
+            ssize_t written = pwrite(descriptor_, bytes, size_t(count), off_t(position_));
+            if (written <= 0)
+                throw std::runtime_error(strerror(written < 0 ? errno : EIO));
+            bytes += written, count -= int(written), position_ += uint64_t(written);
+        }
+    }
+    uint64_t tellp() override { return position_; }
+    void seekp(uint64_t position) override { position_ = position; }
+
+private:
+    int descriptor_;
+    uint64_t position_ = 0;
+};
+
 template <typename Attribute>
 const Attribute* attribute(const Imf::Header& header, const char* name)
 {
@@ -60,8 +84,9 @@ void save_sample_sums(ImageFile& file, const SampleSums& sums)
     header.insert(first_attribute, Imf::IntAttribute(sums.first_sample));
     header.insert(done_attribute, Imf::IntAttribute(sums.samples_done));
     header.insert(asked_attribute, Imf::IntAttribute(sums.samples_asked));
-    file.save_with([&](const std::string& temporary_path) {
-        Imf::OutputFile output(temporary_path.c_str(), header);
+    file.save_with([&](int descriptor) {
+        DescriptorStream stream(descriptor);
+        Imf::OutputFile output(stream, header);
         output.setFrameBuffer(frame_slices(sums.rgba.data()));
         output.writePixels(height);
     });
