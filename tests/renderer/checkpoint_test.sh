@@ -40,7 +40,11 @@ exr_attribute() {  # exr_attribute FILE NAME
 # Stopped during the second pass: the first is kept.
 SAMPLES=2 env --default-signal=INT "$render" x.png >output 2>errors &
 render_pid=$!
-check "a preview once the first pass is done" wait_until 600 grep -q "the picture so far" errors
+preview_or_end() {
+    grep -q "the picture so far" errors || ! kill -0 "$render_pid" 2>/dev/null
+}
+wait_until 600 preview_or_end
+check "a preview once the first pass is done" grep -q "the picture so far" errors
 kill -INT "$render_pid"
 wait "$render_pid"
 check "SIGINT ends the render with status 130" [ $? -eq 130 ]
@@ -52,7 +56,9 @@ check "the checkpoint and the preview are left, and nothing else" \
 check "the preview says what it holds" [ "$(identify -format '%[Samples]' x.preview.png)" = "1 of 2" ]
 check "exrheader reads the checkpoint's samples" \
     [ "$(exr_attribute x.checkpoint.exr mirrorfoldSamplesDone)/$(exr_attribute x.checkpoint.exr mirrorfoldSamplesAsked)" = 1/2 ]
+check "a progress line at most every 10 per cent" [ "$(grep -c '^samples ' errors)" -le 10 ]
 cp x.checkpoint.exr one-of-two.exr
+cp x.preview.png one-sample.png
 
 # What does not fit is refused at once, and left as it was.
 head -c 100000 one-of-two.exr >cut.exr
@@ -72,7 +78,7 @@ for refusal in "SAMPLES=0 --checkpoint one-of-two.exr y.png|holds 1 sample, more
     check "${refusal%|*}: refused with status 2" [ $? -eq 2 ]
     check "in one line, \"${refusal#*|}\"" said "${refusal#*|}"
     check "having drawn nothing" [ "$(wc -c <output)/$(grep -c '^samples' errors)" = 0/0 ]
-    check "leaving every file as it was, and no other" [ "$(md5sum -- *.exr)/$(ls -A | grep -c -v '\.exr$')" = "$before/3" ]
+    check "leaving every file as it was, and no other" [ "$(md5sum -- *.exr)/$(ls -A | grep -c -v '\.exr$')" = "$before/4" ]
 done
 # --restart replaces a checkpoint only with a new one: SAMPLES=0 writes none.
 SAMPLES=0 "$render" --restart --checkpoint cut.exr y.png >output 2>errors
@@ -96,6 +102,7 @@ cp one-of-two.exr kept.exr
 SAMPLES=1 "$render" --keep-checkpoint --checkpoint kept.exr one.png >output 2>errors
 check "a checkpoint with all its samples gives the image" [ $? -eq 0 ]
 check "kept, with what it holds" said "1 of 1 samples kept in kept.exr"
+check "the image of the samples kept: the preview's" [ "$(compare -metric AE one.png one-sample.png null: 2>&1)" = 0 ]
 "$render" --merge kept.exr merged.png >output 2>errors
 check "its merge is the image, pixel for pixel" [ "$(compare -metric AE one.png merged.png null: 2>&1)" = 0 ]
 cp kept.exr before.exr
