@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # mirrorfold-render's checkpoints as a user meets them, at two samples over
-# the whole frame (about a minute here): Ctrl-C after the first pass keeps
-# the sums and a preview and says so; run again, it goes on from there, and
-# a finished render kept with --keep-checkpoint is taken up again; a merge
-# of parts. Checkpoints and parts that do not fit are refused with status 2,
-# in one line, before anything is drawn, and left byte for byte; so is a
+# the whole frame, two samples drawn in all (about 50 s here): Ctrl-C after
+# the first pass keeps the sums and a preview and says so; the other sample
+# drawn as a part, and the two merged; run again, a render goes on from its
+# checkpoint, and a finished one kept with --keep-checkpoint is taken up
+# again. Checkpoints and parts that do not fit are refused with status 2, in
+# one line, before anything is drawn, and left byte for byte; so is a
 # checkpoint that --restart would replace but nothing has replaced yet. A
 # file-size limit leaves the last whole checkpoint.
 #
@@ -85,12 +86,24 @@ SAMPLES=0 "$render" --restart --checkpoint cut.exr y.png >output 2>errors
 check "--restart with nothing drawn saves the image" [ $? -eq 0 ]
 check "and leaves the checkpoint it would replace" cmp -s cut.exr <(head -c 100000 one-of-two.exr)
 
-# Run again, it goes on. The checkpoint kept at the end does not fit under
-# the file-size limit: that is said, and the last whole one stays.
-(ulimit -f 20000 && SAMPLES=2 exec "$render" --keep-checkpoint x.png) >output 2>errors
+# Split: the other sample drawn alone, as another machine would, and the
+# parts merged, named in any order. Two parts of one sample each add up in
+# the order of one render: the very image.
+SAMPLES=2 "$render" --samples 1:2 second.exr >output 2>errors
+check "a part drawn alone, with status 0" [ $? -eq 0 ]
+check "saved whole" grep -qx "part saved: second.exr" output
+check "with its samples" [ "$(exr_attribute second.exr mirrorfoldFirstSample)/$(exr_attribute second.exr mirrorfoldSamplesDone)" = 1/1 ]
+"$render" --merge second.exr one-of-two.exr merged.png >output 2>errors
+check "the parts merged" [ "$(identify -format '%[Samples]' merged.png)" = 2 ]
+
+# Run again, it goes on; here with fewer samples asked, all of which it has.
+# The checkpoint kept at the end does not fit under the file-size limit:
+# that is said, and the last whole one stays.
+(ulimit -f 20000 && SAMPLES=1 exec "$render" --keep-checkpoint x.png) >output 2>errors
 check "the same command goes on from the checkpoint, with status 0" [ $? -eq 0 ]
-check "saying so" said "resuming at 1 of 2 samples from x.checkpoint.exr"
+check "saying so" said "resuming at 1 of 1 samples from x.checkpoint.exr"
 check "the image saved" grep -qx "image saved: x.png" output
+check "the image of the samples kept: the preview's" [ "$(compare -metric AE x.png one-sample.png null: 2>&1)" = 0 ]
 check "the checkpoint that did not fit, said once" said "cannot save x.checkpoint.exr: File too large"
 check "leaving the last whole one" cmp -s x.checkpoint.exr one-of-two.exr
 check "the preview gone with the render" [ ! -e x.preview.png ]
@@ -102,9 +115,8 @@ cp one-of-two.exr kept.exr
 SAMPLES=1 "$render" --keep-checkpoint --checkpoint kept.exr one.png >output 2>errors
 check "a checkpoint with all its samples gives the image" [ $? -eq 0 ]
 check "kept, with what it holds" said "1 of 1 samples kept in kept.exr"
-check "the image of the samples kept: the preview's" [ "$(compare -metric AE one.png one-sample.png null: 2>&1)" = 0 ]
-"$render" --merge kept.exr merged.png >output 2>errors
-check "its merge is the image, pixel for pixel" [ "$(compare -metric AE one.png merged.png null: 2>&1)" = 0 ]
+"$render" --merge kept.exr alone.png >output 2>errors
+check "its merge is the image, pixel for pixel" [ "$(compare -metric AE one.png alone.png null: 2>&1)" = 0 ]
 cp kept.exr before.exr
 (ulimit -f 100 && SAMPLES=1 exec "$render" --checkpoint kept.exr large.png) >output 2>errors
 check "an image that cannot be saved: status 1" [ $? -eq 1 ]
