@@ -440,8 +440,6 @@ int render(const Settings& settings, Clock::time_point started)
     // sample; otherwise -1, and a file there (refused, with --restart) is
     // left alone until a new one replaces it.
     int checkpoint_end = done > first ? done : -1;
-    // Whether this run wrote it, with the samples asked now.
-    bool checkpoint_written = false;
     bool write_failure_said = false, preview_said = false, preview_written = false;
     auto sums_so_far = [&] { return SampleSums{first, done - first, asked, passes.sums()}; };
     // With a preview of it, but for a render that is done: its image is.
@@ -450,7 +448,6 @@ int render(const Settings& settings, Clock::time_point started)
             ImageFile file(checkpoint_path, ImageFile::Format::exr);
             save_sample_sums(file, sums_so_far());
             checkpoint_end = done;
-            checkpoint_written = true;
             if (!part && done < end) {
                 std::string samples = std::to_string(done) + " of " + std::to_string(end);
                 ImageFile(preview_path)
@@ -527,9 +524,10 @@ int render(const Settings& settings, Clock::time_point started)
             write_checkpoint();
         fail(std::string(failure.what()) + (checkpoint_end > first ? "; " + kept() : ""));
     }
-    if (settings.keep_checkpoint && !(checkpoint_written && checkpoint_end == done))
+    // Kept, it is written anew with every sample and the count now asked.
+    if (settings.keep_checkpoint)
         write_checkpoint();
-    else if (!settings.keep_checkpoint && checkpoint_end >= 0)
+    else if (checkpoint_end >= 0)
         unlink(checkpoint_path.c_str());
     // The preview of this render, from this run or the one it went on from.
     if (preview_written || (!part && checkpoint_end >= 0))
