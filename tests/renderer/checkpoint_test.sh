@@ -15,19 +15,8 @@ render=$1
 work=$(mktemp -d)
 render_pid=
 trap '[ -z "$render_pid" ] || kill "$render_pid" 2>/dev/null; rm -rf --one-file-system "$work"' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 cd "$work" || exit 1
-failures=0
-check() {  # check DESCRIPTION COMMAND...; fails as the command does
-    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); return 1; fi
-}
-wait_until() {  # wait_until SECONDS COMMAND...
-    local _
-    for _ in $(seq $(($1 * 10))); do
-        "${@:2}" && return 0
-        sleep 0.1
-    done
-    return 1
-}
 files_here() {
     ls -A | grep -v -x -e output -e errors | tr '\n' ' '
 }
@@ -124,5 +113,4 @@ check "saying why, and what is kept" said "cannot save large.png: File too large
 check "the checkpoint as it was, and no image" [ "$(cmp before.exr kept.exr && ls large.png 2>&1)" != large.png ]
 cat errors
 
-echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
-[ "$failures" -eq 0 ]
+report_and_end

@@ -33,18 +33,7 @@ unset DISPLAY WAYLAND_DISPLAY
 # The narrow display below is the test's own: no session bus started there
 # may outlive it.
 export DBUS_SESSION_BUS_ADDRESS=disabled: NO_AT_BRIDGE=1
-failures=0
-check() {  # check DESCRIPTION COMMAND...; fails as the command does
-    if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failures=$((failures + 1)); return 1; fi
-}
-wait_until() {  # wait_until SECONDS COMMAND...
-    local _
-    for _ in $(seq $(($1 * 10))); do
-        "${@:2}" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../support/checks.sh"
 wait_for_line() {  # wait_for_line PATTERN FILE SECONDS
     wait_until "$3" grep -q "$1" "$2"
 }
@@ -358,5 +347,4 @@ for statuses in "0 0:0" "0 77:0" "0 1:1" "1 0:1"; do
     [ "$tests" -ne 0 ] || check "the release checked is Debian 13" [ "$(cat "$work/ci/release")" = trixie ]
 done
 
-echo "$((failures == 0 ? 1 : 0)) passed, $((failures > 0 ? 1 : 0)) failed"
-[ "$failures" -eq 0 ]
+report_and_end
