@@ -374,10 +374,14 @@ PiecePlan piece_plan(const Settings& settings, const OffscreenGl& gl)
     return gl.software() ? software_pieces : gpu_pieces;
 }
 
+// Says what draws, and, for a render, in draws of about how long.
 std::unique_ptr<OffscreenGl> opened_gl(const Settings& settings)
 {
     auto gl = std::make_unique<OffscreenGl>(settings.device);
-    fprintf(stderr, "mirrorfold-render: drawing with %s on %s\n", gl->renderer().c_str(), gl->source().c_str());
+    char plan[64] = "";
+    if (!settings.merge)
+        snprintf(plan, sizeof plan, ", in draws of about %g s", piece_plan(settings, *gl).seconds);
+    fprintf(stderr, "mirrorfold-render: drawing with %s on %s%s\n", gl->renderer().c_str(), gl->source().c_str(), plan);
     return gl;
 }
 

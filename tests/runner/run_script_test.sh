@@ -61,6 +61,7 @@ check "and nothing else is left there" [ "$(ls -A "$work/elsewhere")" = relative
 check "it is a 1920x1080 PNG" [ "$(identify -format '%m %wx%h' "$work/elsewhere/relative.png")" = "PNG 1920x1080" ]
 check "which says how it was made" [ "$(identify -format '%[Software] %[Samples] %[Renderer]' \
     "$work/elsewhere/relative.png")" = "mirrorfold-render 0 $(sed -n 's/.*drawing with \(.*\) on .*/\1/p' "$work/errors")" ]
+check "on llvmpipe, in draws of 2 s" grep -q "drawing with llvmpipe .* on .*, in draws of about 2 s$" "$work/errors"
 check "the progress reaches 0 of 0 samples" grep -q '^samples 0/0 (100%)' "$work/errors"
 check "a line at most every 10 per cent" [ "$(grep -c '^samples ' "$work/errors")" -le 10 ]
 cat "$work/errors"
