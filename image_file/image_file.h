@@ -44,9 +44,6 @@ public:
     // std::runtime_error, with what `write` threw.
     void save_with(const std::function<void(int descriptor)>& write);
 
-    // For a signal handler, which may only unlink: the text stays put.
-    const char* temporary_path() const { return temporary_path_.c_str(); }
-
 private:
     // Syncs the written temporary file and gives it its name; `error` is
     // what writing it failed with, 0 where it did not.
